@@ -1,0 +1,35 @@
+// The LCD drawing module: one 800 x 480 x 32-bit framebuffer per process,
+// pixels stored as words 0x00RRGGBB, images drawn clipped to the screen.
+#ifndef LCD_H
+#define LCD_H
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr const char LCD_DEVICE[] = "/dev/fb0";
+constexpr int LCD_WIDTH = 800; // also the line stride in pixels
+constexpr int LCD_HEIGHT = 480;
+constexpr int LCD_BYTES_PER_PIXEL = 4;
+constexpr std::size_t LCD_BYTES = std::size_t(LCD_WIDTH) * LCD_HEIGHT * LCD_BYTES_PER_PIXEL;
+
+extern int lcd_fd;         // the open screen, -1 after a failed open
+extern uint32_t *mmap_fd;  // the mapped screen, null while not mapped
+extern unsigned char g_color_buf[LCD_BYTES]; // the module's working buffer
+
+// Returns the descriptor, or -1 after printing "open lcd error".
+int lcd_open(void);
+// Maps the screen; returns lcd_fd, or -1 after one line on standard error
+// when the screen cannot be queried, is too small or cannot be mapped.
+int mmap_lcd(void);
+// Stores one pixel word; points off the screen, or while it is not mapped, are skipped.
+void lcd_draw_point(int x, int y, uint32_t color);
+void lcd_close(void);
+
+// Decodes jpeg_size bytes of JPEG data and draws the image with its
+// top-left corner at (x, y). Returns 0, or -1 when the image cannot be drawn.
+int show_video_data(int x, int y, const unsigned char *jpeg_data, int jpeg_size);
+// The same for a JPEG file; -1 for a null path, an unopenable or unreadable
+// file, or one shorter than 3,000 bytes.
+int lcd_draw_jpg(int x, int y, const char *path);
+
+#endif

@@ -1,0 +1,174 @@
+/* A virtual framebuffer for one process, loaded with LD_PRELOAD: the open of
+ * "/dev/fb0" goes to the file named by VFB_FILE, the screen queries answer
+ * with the layout named by VFB_LAYOUT (default xrgb8888), and the screen's
+ * mapping has inaccessible pages on both sides so a stray write faults. */
+#define _GNU_SOURCE
+#include "vfb_layouts.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static int vfb_fd = -1;
+
+static const struct vfb_layout *current_layout(void)
+{
+    const char *name = getenv("VFB_LAYOUT");
+    const struct vfb_layout *layout = vfb_layout_find(name ? name : "xrgb8888");
+    if (!layout) {
+        fprintf(stderr, "vfb: unknown VFB_LAYOUT %s\n", name);
+        abort();
+    }
+    return layout;
+}
+
+static void *next_symbol(const char *name)
+{
+    void *symbol = dlsym(RTLD_NEXT, name);
+    if (!symbol) {
+        fprintf(stderr, "vfb: no %s to forward to\n", name);
+        abort();
+    }
+    return symbol;
+}
+
+/* Gives the screen file the length of the screen memory it stands for. */
+static void size_screen_file(int fd)
+{
+    struct stat st;
+    __u32 smem_len = current_layout()->smem_len;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < (off_t)smem_len)
+        if (ftruncate(fd, smem_len) < 0)
+            fprintf(stderr, "vfb: cannot size the screen file to %u bytes\n", smem_len);
+}
+
+static int open_path(const char *name, const char *path, int flags, mode_t mode)
+{
+    int (*real_open)(const char *, int, ...) = next_symbol(name);
+    const char *screen_file = getenv("VFB_FILE");
+    if (!screen_file || strcmp(path, "/dev/fb0") != 0)
+        return real_open(path, flags, mode);
+    int fd = real_open(screen_file, flags & ~O_EXCL, mode);
+    if (fd >= 0) {
+        vfb_fd = fd;
+        if ((flags & O_ACCMODE) != O_RDONLY)
+            size_screen_file(fd);
+    }
+    return fd;
+}
+
+static mode_t mode_argument(int flags, va_list args)
+{
+    return (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
+}
+
+int open(const char *path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return open_path("open", path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return open_path("open64", path, flags, mode);
+}
+
+int close(int fd)
+{
+    int (*real_close)(int) = next_symbol("close");
+    if (fd == vfb_fd)
+        vfb_fd = -1;
+    return real_close(fd);
+}
+
+static void describe_fix(const struct vfb_layout *layout, struct fb_fix_screeninfo *fix)
+{
+    memset(fix, 0, sizeof *fix);
+    snprintf(fix->id, sizeof fix->id, "vfb %s", layout->name);
+    fix->smem_len = layout->smem_len;
+    fix->type = FB_TYPE_PACKED_PIXELS;
+    fix->visual = layout->visual;
+    fix->line_length = layout->line_length;
+}
+
+static void describe_var(const struct vfb_layout *layout, struct fb_var_screeninfo *var)
+{
+    memset(var, 0, sizeof *var);
+    var->xres = var->xres_virtual = layout->xres;
+    var->yres = var->yres_virtual = layout->yres;
+    var->bits_per_pixel = layout->bits_per_pixel;
+    var->red = layout->red;
+    var->green = layout->green;
+    var->blue = layout->blue;
+    var->transp = layout->transp;
+}
+
+int ioctl(int fd, unsigned long request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+    if (fd < 0 || fd != vfb_fd) {
+        int (*real_ioctl)(int, unsigned long, ...) = next_symbol("ioctl");
+        return real_ioctl(fd, request, arg);
+    }
+    if (request == FBIOGET_FSCREENINFO) {
+        describe_fix(current_layout(), arg);
+        return 0;
+    }
+    if (request == FBIOGET_VSCREENINFO) {
+        describe_var(current_layout(), arg);
+        return 0;
+    }
+    errno = ENOTTY;
+    return -1;
+}
+
+static void *map_guarded(void *(*real_mmap)(void *, size_t, int, int, int, off_t), size_t len,
+                         int prot, int flags, int fd, off_t offset)
+{
+    if (offset < 0 || (size_t)offset + len > current_layout()->smem_len) {
+        errno = EINVAL; /* as a driver refuses a mapping beyond its memory */
+        return MAP_FAILED;
+    }
+    size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    size_t span = (len + page - 1) / page * page;
+    char *base = real_mmap(NULL, span + 2 * page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED)
+        return MAP_FAILED;
+    void *screen = real_mmap(base + page, len, prot, flags | MAP_FIXED, fd, offset);
+    if (screen == MAP_FAILED)
+        munmap(base, span + 2 * page);
+    return screen;
+}
+
+void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t offset)
+{
+    void *(*real_mmap)(void *, size_t, int, int, int, off_t) = next_symbol("mmap");
+    if (fd < 0 || fd != vfb_fd)
+        return real_mmap(addr, len, prot, flags, fd, offset);
+    return map_guarded(real_mmap, len, prot, flags, fd, offset);
+}
+
+void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off64_t offset)
+{
+    void *(*real_mmap64)(void *, size_t, int, int, int, off64_t) = next_symbol("mmap64");
+    if (fd < 0 || fd != vfb_fd)
+        return real_mmap64(addr, len, prot, flags, fd, offset);
+    return map_guarded(next_symbol("mmap"), len, prot, flags, fd, (off_t)offset);
+}

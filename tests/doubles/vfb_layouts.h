@@ -1,0 +1,39 @@
+/* Screen layouts the virtual framebuffer can report, as real drivers do. */
+#ifndef VFB_LAYOUTS_H
+#define VFB_LAYOUTS_H
+
+#include <linux/fb.h>
+#include <string.h>
+
+struct vfb_layout {
+    const char *name;
+    __u32 xres, yres, bits_per_pixel, line_length, smem_len, visual;
+    struct fb_bitfield red, green, blue, transp;
+};
+
+#define VFB_TRUE FB_VISUAL_TRUECOLOR
+static const struct vfb_layout VFB_LAYOUTS[] = {
+    /* name               xres yres bpp line  smem     visual               red      green    blue     transp */
+    {"xrgb8888",          800, 480, 32, 3200, 1536000, VFB_TRUE,            {16, 8, 0}, {8, 8, 0},  {0, 8, 0},  {0, 0, 0}},
+    {"xbgr8888",          800, 480, 32, 3200, 1536000, VFB_TRUE,            {0, 8, 0},  {8, 8, 0},  {16, 8, 0}, {24, 8, 0}},
+    {"rgbx8888",          800, 480, 32, 3200, 1536000, VFB_TRUE,            {24, 8, 0}, {16, 8, 0}, {8, 8, 0},  {0, 0, 0}},
+    {"rgb888",            800, 480, 24, 2400, 1152000, VFB_TRUE,            {16, 8, 0}, {8, 8, 0},  {0, 8, 0},  {0, 0, 0}},
+    {"rgb565",            800, 480, 16, 1600, 768000,  VFB_TRUE,            {11, 5, 0}, {5, 6, 0},  {0, 5, 0},  {0, 0, 0}},
+    {"bgr565",            800, 480, 16, 1600, 768000,  VFB_TRUE,            {0, 5, 0},  {5, 6, 0},  {11, 5, 0}, {0, 0, 0}},
+    {"xrgb8888-padded",   800, 480, 32, 3328, 1597440, VFB_TRUE,            {16, 8, 0}, {8, 8, 0},  {0, 8, 0},  {0, 0, 0}},
+    {"xrgb8888-1024x600", 1024, 600, 32, 4096, 2457600, VFB_TRUE,           {16, 8, 0}, {8, 8, 0},  {0, 8, 0},  {0, 0, 0}},
+    {"xrgb8888-640x480",  640, 480, 32, 2560, 1228800, VFB_TRUE,            {16, 8, 0}, {8, 8, 0},  {0, 8, 0},  {0, 0, 0}},
+    {"pseudocolor8",      800, 480, 8,  800,  384000,  FB_VISUAL_PSEUDOCOLOR, {0, 8, 0}, {0, 8, 0},  {0, 8, 0},  {0, 0, 0}},
+    {"mono1",             800, 480, 1,  100,  48000,   FB_VISUAL_MONO01,    {0, 1, 0},  {0, 1, 0},  {0, 1, 0},  {0, 0, 0}},
+};
+#undef VFB_TRUE
+
+static inline const struct vfb_layout *vfb_layout_find(const char *name)
+{
+    for (size_t i = 0; i < sizeof VFB_LAYOUTS / sizeof VFB_LAYOUTS[0]; i++)
+        if (strcmp(VFB_LAYOUTS[i].name, name) == 0)
+            return &VFB_LAYOUTS[i];
+    return NULL;
+}
+
+#endif

@@ -1,0 +1,127 @@
+#!/bin/busybox sh
+# PID 1 of the test VM. Mounts the host's root read-only (tag "hostroot") and
+# the job folder read-write (tag "out"), loads the framebuffer and camera
+# drivers the job asks for, runs the job's command chrooted into the host
+# root, saves /dev/fb0 and reboots (QEMU runs with -no-reboot, so it exits).
+/bin/busybox --install -s /bin
+export PATH=/bin
+
+fail() {
+  echo "vm-init: $*" >&2
+  echo "$*" >>/out/vm-error 2>/dev/null
+  finish
+}
+
+finish() {
+  sync
+  reboot -f
+  sleep 10
+}
+
+# insmod every module of a group in dependency order; extra arguments go to the
+# group's last module.
+load_group() {
+  local group=$1; shift
+  local last ko
+  last=$(tail -n 1 /modules/$group.list)
+  for ko in $(cat /modules/$group.list); do
+    if [ "$ko" = "$last" ]; then
+      insmod /modules/$ko "$@" || fail "insmod $ko $* failed"
+    else
+      insmod /modules/$ko || fail "insmod $ko failed"
+    fi
+  done
+}
+
+wait_for() {
+  local path=$1 tries=100
+  while [ ! -e "$path" ] && [ $tries -gt 0 ]; do
+    sleep 0.05
+    tries=$((tries - 1))
+  done
+  [ -e "$path" ] || fail "$path did not appear"
+}
+
+mount_basics() {
+  mount -t proc proc /proc
+  mount -t sysfs sys /sys
+  mount -t devtmpfs dev /dev
+}
+
+mount_shares() {
+  load_group base
+  mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 out /out ||
+    { echo "vm-init: mount of the out share failed" >&2; finish; }
+  mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,ro hostroot /host ||
+    fail "mount -t 9p hostroot /host failed"
+}
+
+# Both drivers end up at 800x480, 32 bits per pixel; the text console is
+# unbound so it never draws over what the job shows.
+load_framebuffer() {
+  case "$FB" in
+    vfb) load_group vfb vfb_enable=1 videomemorysize=1536000 mode_option=800x480-32 ;;
+    bochs) load_group bochs ;;
+    none) return ;;
+    *) fail "unknown framebuffer driver '$FB'" ;;
+  esac
+  wait_for /dev/fb0
+  for vt in /sys/class/vtconsole/vtcon*; do
+    grep -q 'frame buffer' $vt/name && echo 0 >$vt/bind
+  done
+  # Clears what the console drew before it let go.
+  dd if=/dev/zero of=/dev/fb0 bs=3200 count=480 2>/dev/null
+}
+
+load_camera() {
+  [ "$CAMERA" = 1 ] || return
+  load_group camera exclusive_caps=1 video_nr=7 card_label=vm-camera
+  wait_for /dev/video7
+}
+
+enter_host_root() {
+  for d in dev proc sys; do
+    mount --bind /$d /host/$d || fail "mount --bind /$d /host/$d failed"
+  done
+  mount --bind /out "/host$OUT_PATH" || fail "mount --bind /out /host$OUT_PATH failed"
+}
+
+in_host() {
+  chroot /host /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
+    HOME=/root LCDVM_OUT="$OUT_PATH" LCDVM_FB="$FB" "$@"
+}
+
+# Starts the feeder and waits until it has written its first frame, so the
+# capture side of the loopback device is there before the job opens it.
+start_feeder() {
+  [ -n "$FEEDER" ] || return
+  in_host $FEEDER >/out/feeder.log 2>&1 &
+  local tries=200
+  while ! grep -q '^frame ' /out/feeder.log && [ $tries -gt 0 ]; do
+    sleep 0.05
+    tries=$((tries - 1))
+  done
+  grep -q '^frame ' /out/feeder.log || fail "feeder wrote no frame: $(cat /out/feeder.log)"
+}
+
+save_screen() {
+  [ -e /dev/fb0 ] || return
+  cat /dev/fb0 >/out/fb0.raw
+  fbset >/out/fb0.modes 2>&1
+  for a in name virtual_size bits_per_pixel stride; do
+    echo "$a=$(cat /sys/class/graphics/fb0/$a)"
+  done >/out/fb0.info
+}
+
+mount_basics
+mount_shares
+[ -f /out/job.env ] || fail "/out/job.env missing"
+. /out/job.env
+load_framebuffer
+load_camera
+enter_host_root
+start_feeder
+in_host /bin/bash "$OUT_PATH/job.sh"
+save_screen
+echo done >/out/vm-done
+finish

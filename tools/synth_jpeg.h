@@ -1,0 +1,24 @@
+// Camera-like test pictures, encoded with libjpeg: a lit scene of gradients
+// and shapes that move with the frame number, plus sensor noise.
+#ifndef SYNTH_JPEG_H
+#define SYNTH_JPEG_H
+
+#include <string>
+#include <vector>
+
+struct synth_options {
+    int width = 640;
+    int height = 480;
+    int components = 3; // 1 grey, 3 colour (YCbCr), 4 CMYK
+    int quality = 85;
+    int noise = 12;     // peak sensor noise, in 8-bit levels
+    int frame = 0;      // moves the shapes
+    bool chroma_422 = true; // 4:2:2 as cameras send; otherwise libjpeg's default 4:2:0
+};
+
+// The raw samples of the picture, components bytes per pixel, rows top to bottom.
+std::vector<unsigned char> synth_pixels(const synth_options &opt);
+std::vector<unsigned char> synth_jpeg(const synth_options &opt);
+bool write_bytes(const std::string &path, const std::vector<unsigned char> &bytes);
+
+#endif

@@ -1,0 +1,289 @@
+// Our camera library: MJPEG capture from a V4L2 device through mmap streaming.
+#include "api_v4l2.h"
+#include "frame_rules.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr frame_size SCREEN_LIMIT = {800, 480};
+constexpr int FRAME_TIMEOUT_MS = 2000;
+constexpr uint32_t REQUESTED_BUFFERS = 4;
+constexpr uint32_t MAX_BUFFERS = 32;
+constexpr std::size_t MAX_FRAME_SIZES = 64;
+
+struct mapped_buffer {
+    void *start;
+    std::size_t length;
+};
+
+struct camera {
+    int fd = -1;
+    char path[256] = "";
+    mapped_buffer buffers[MAX_BUFFERS] = {};
+    uint32_t buffer_count = 0;
+    frame_size size = {0, 0};
+    uint32_t frames_delivered = 0;
+    uint32_t frames_skipped = 0;
+};
+
+camera g_camera;
+
+// What the library keeps in the program's framebuf: a snapshot of its state.
+struct camera_status {
+    int32_t fd;
+    uint32_t buffer_count;
+    uint32_t width;
+    uint32_t height;
+    uint32_t frames_delivered;
+    uint32_t frames_skipped;
+};
+static_assert(sizeof(camera_status) <= CAMERA_FRAMEBUF_BYTES, "status fits framebuf");
+
+void publish_status()
+{
+    camera_status status = {g_camera.fd,         g_camera.buffer_count,
+                            g_camera.size.width, g_camera.size.height,
+                            g_camera.frames_delivered, g_camera.frames_skipped};
+    std::memcpy(framebuf, &status, sizeof status);
+}
+
+int report(const char *what)
+{
+    int err = errno;
+    std::fprintf(stderr, "Unable to %s: %s (%d)\n", what, std::strerror(err), err);
+    errno = err;
+    return -1;
+}
+
+int refuse(const char *what, int err)
+{
+    errno = err;
+    return report(what);
+}
+
+int xioctl(int fd, unsigned long request, void *arg)
+{
+    int result;
+    do
+        result = ioctl(fd, request, arg);
+    while (result == -1 && errno == EINTR);
+    return result;
+}
+
+void release_device()
+{
+    for (uint32_t i = 0; i < g_camera.buffer_count; i++)
+        munmap(g_camera.buffers[i].start, g_camera.buffers[i].length);
+    g_camera.buffer_count = 0;
+    if (g_camera.fd >= 0)
+        close(g_camera.fd);
+    g_camera.fd = -1;
+}
+
+int open_device(const char *path)
+{
+    std::snprintf(g_camera.path, sizeof g_camera.path, "%s", path);
+    g_camera.fd = open(path, O_RDWR | O_NONBLOCK);
+    if (g_camera.fd < 0) {
+        char what[300];
+        std::snprintf(what, sizeof what, "open %s", path);
+        return report(what);
+    }
+    return 0;
+}
+
+int check_capabilities()
+{
+    v4l2_capability cap = {};
+    if (xioctl(g_camera.fd, VIDIOC_QUERYCAP, &cap) < 0)
+        return report("query capabilities (VIDIOC_QUERYCAP)");
+    uint32_t caps = (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
+    if (!(caps & V4L2_CAP_VIDEO_CAPTURE))
+        return refuse("capture video (VIDIOC_QUERYCAP: no video capture)", ENODEV);
+    if (!(caps & V4L2_CAP_STREAMING))
+        return refuse("stream video (VIDIOC_QUERYCAP: no streaming I/O)", ENODEV);
+    return 0;
+}
+
+std::size_t list_frame_sizes(frame_size *sizes, std::size_t max)
+{
+    std::size_t count = 0;
+    v4l2_frmsizeenum entry = {};
+    entry.pixel_format = V4L2_PIX_FMT_MJPEG;
+    for (entry.index = 0; count + 1 < max; entry.index++) {
+        if (xioctl(g_camera.fd, VIDIOC_ENUM_FRAMESIZES, &entry) < 0)
+            break;
+        if (entry.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
+            sizes[count++] = {entry.discrete.width, entry.discrete.height};
+            continue;
+        }
+        frame_size fit = largest_stepwise_fit(entry.stepwise, SCREEN_LIMIT);
+        if (fit.width != 0)
+            sizes[count++] = fit;
+        sizes[count++] = {entry.stepwise.min_width, entry.stepwise.min_height};
+        break; // a range is the only entry
+    }
+    return count;
+}
+
+int set_format()
+{
+    frame_size offered[MAX_FRAME_SIZES];
+    frame_size wanted = SCREEN_LIMIT; // the driver adjusts it when it enumerates nothing
+    choose_frame_size(offered, list_frame_sizes(offered, MAX_FRAME_SIZES), SCREEN_LIMIT, &wanted);
+
+    v4l2_format fmt = {};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    fmt.fmt.pix.width = wanted.width;
+    fmt.fmt.pix.height = wanted.height;
+    fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_MJPEG;
+    fmt.fmt.pix.field = V4L2_FIELD_ANY;
+    if (xioctl(g_camera.fd, VIDIOC_S_FMT, &fmt) < 0)
+        return report("set the MJPEG format (VIDIOC_S_FMT)");
+    if (fmt.fmt.pix.pixelformat != V4L2_PIX_FMT_MJPEG)
+        return refuse("set the MJPEG format (VIDIOC_S_FMT: camera offers no MJPEG)", EINVAL);
+    g_camera.size = {fmt.fmt.pix.width, fmt.fmt.pix.height};
+    return 0;
+}
+
+int map_buffers()
+{
+    v4l2_requestbuffers req = {};
+    req.count = REQUESTED_BUFFERS;
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_MMAP;
+    if (xioctl(g_camera.fd, VIDIOC_REQBUFS, &req) < 0)
+        return report("request buffers (VIDIOC_REQBUFS)");
+    if (req.count == 0)
+        return refuse("request buffers (VIDIOC_REQBUFS: none granted)", ENOMEM);
+
+    uint32_t count = req.count < MAX_BUFFERS ? req.count : MAX_BUFFERS;
+    for (uint32_t i = 0; i < count; i++) {
+        v4l2_buffer buf = {};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        buf.index = i;
+        if (xioctl(g_camera.fd, VIDIOC_QUERYBUF, &buf) < 0)
+            return report("query a buffer (VIDIOC_QUERYBUF)");
+        void *start = mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, g_camera.fd,
+                           buf.m.offset);
+        if (start == MAP_FAILED)
+            return report("map a buffer (mmap)");
+        g_camera.buffers[i] = {start, buf.length};
+        g_camera.buffer_count = i + 1;
+    }
+    return 0;
+}
+
+int queue_buffer(uint32_t index)
+{
+    v4l2_buffer buf = {};
+    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buf.memory = V4L2_MEMORY_MMAP;
+    buf.index = index;
+    if (xioctl(g_camera.fd, VIDIOC_QBUF, &buf) < 0)
+        return report("queue a buffer (VIDIOC_QBUF)");
+    return 0;
+}
+
+// 0 when the device has something to dequeue (device_error tells whether poll
+// saw an error condition), -1 on failure, with ETIMEDOUT when nothing came in time.
+int wait_for_frame(bool *device_error)
+{
+    pollfd pfd = {g_camera.fd, POLLIN, 0};
+    int ready;
+    do
+        ready = poll(&pfd, 1, FRAME_TIMEOUT_MS);
+    while (ready < 0 && errno == EINTR);
+    if (ready < 0)
+        return report("wait for a frame (poll)");
+    if (ready == 0) {
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    *device_error = pfd.revents & (POLLERR | POLLHUP | POLLNVAL);
+    return 0;
+}
+
+// Copies a complete frame into the record; false for a buffer to skip.
+bool deliver(const v4l2_buffer &buf, camera_frame *frame)
+{
+    if (buf.index >= g_camera.buffer_count)
+        return false;
+    const mapped_buffer &mapped = g_camera.buffers[buf.index];
+    std::size_t used = buf.bytesused < mapped.length ? buf.bytesused : mapped.length;
+    const unsigned char *bytes = static_cast<const unsigned char *>(mapped.start);
+    if (!frame_is_complete(buf.flags, bytes, used))
+        return false;
+    std::size_t length = used < CAMERA_FRAME_DATA_BYTES ? used : CAMERA_FRAME_DATA_BYTES;
+    std::memcpy(frame->data, bytes, length);
+    frame->length = int32_t(length);
+    return true;
+}
+
+} // namespace
+
+extern "C" int linux_v4l2_device_init(const char *device)
+{
+    release_device();
+    if (open_device(device) < 0 || check_capabilities() < 0 || set_format() < 0 ||
+        map_buffers() < 0) {
+        int err = errno;
+        release_device();
+        errno = err;
+        return -1;
+    }
+    publish_status();
+    return 0;
+}
+
+extern "C" int linux_v4l2_start_capturing(void)
+{
+    if (g_camera.fd < 0)
+        return refuse("start capturing (device not initialised)", EBADF);
+    for (uint32_t i = 0; i < g_camera.buffer_count; i++)
+        if (queue_buffer(i) < 0)
+            return -1;
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (xioctl(g_camera.fd, VIDIOC_STREAMON, &type) < 0)
+        return report("start streaming (VIDIOC_STREAMON)");
+    return 0;
+}
+
+extern "C" int linux_v4l2_get_fream(camera_frame *frame)
+{
+    if (g_camera.fd < 0)
+        return refuse("fetch a frame (device not initialised)", EBADF);
+    for (;;) {
+        bool device_error = false;
+        if (wait_for_frame(&device_error) < 0)
+            return -1;
+        v4l2_buffer buf = {};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        if (xioctl(g_camera.fd, VIDIOC_DQBUF, &buf) < 0) {
+            if (errno == EAGAIN && !device_error)
+                continue;
+            if (errno == EAGAIN)
+                errno = EIO;
+            return report("dequeue a buffer (VIDIOC_DQBUF)");
+        }
+        bool delivered = deliver(buf, frame);
+        if (queue_buffer(buf.index) < 0)
+            return -1;
+        if (delivered) {
+            g_camera.frames_delivered++;
+            publish_status();
+            return 0;
+        }
+        g_camera.frames_skipped++;
+    }
+}

@@ -1,0 +1,28 @@
+// Decisions the camera library makes about sizes and buffers, kept apart from
+// the ioctls so they can be checked without a device.
+#ifndef FRAME_RULES_H
+#define FRAME_RULES_H
+
+#include <cstddef>
+#include <cstdint>
+#include <linux/videodev2.h>
+
+struct frame_size {
+    uint32_t width;
+    uint32_t height;
+};
+
+// A dequeued buffer is delivered only when the driver did not flag it,
+// it holds bytes and they begin with the JPEG start-of-image marker.
+bool frame_is_complete(uint32_t flags, const unsigned char *data, uint32_t bytesused);
+
+// The largest size of a stepwise or continuous range that fits the limit;
+// {0, 0} when even the range's smallest size does not fit.
+frame_size largest_stepwise_fit(const v4l2_frmsize_stepwise &range, frame_size limit);
+
+// The largest offered size (by area) that fits the limit, or the smallest
+// offered size when none fits. False only when nothing is offered.
+bool choose_frame_size(const frame_size *offered, std::size_t count, frame_size limit,
+                       frame_size *chosen);
+
+#endif
