@@ -60,7 +60,7 @@ mount_shares() {
 # unbound so it never draws over what the job shows.
 load_framebuffer() {
   case "$FB" in
-    vfb) load_group vfb vfb_enable=1 videomemorysize=1536000 mode_option=800x480-32 ;;
+    vfb) load_group vfb vfb_enable=1 videomemorysize=1536000 mode_option=800x480M-32 ;;
     bochs) load_group bochs ;;
     none) return ;;
     *) fail "unknown framebuffer driver '$FB'" ;;
@@ -107,7 +107,6 @@ start_feeder() {
 save_screen() {
   [ -e /dev/fb0 ] || return
   cat /dev/fb0 >/out/fb0.raw
-  fbset >/out/fb0.modes 2>&1
   for a in name virtual_size bits_per_pixel stride; do
     echo "$a=$(cat /sys/class/graphics/fb0/$a)"
   done >/out/fb0.info

@@ -8,7 +8,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${LCDVM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lcd_display-vm}
-host_packages=(qemu-system-x86 qemu-system-data busybox-static kmod cpio gcc-12 make
+host_packages=(qemu-system-x86 qemu-system-data busybox-static kmod cpio xz-utils gcc-12 make
                libjpeg-turbo-progs)
 # Modules each VM flavour loads, as named to modprobe.
 base_modules=(9pnet_virtio 9p virtio_pci)
@@ -68,6 +68,9 @@ fetch_sources() {
   rm -rf "$dir/debs" "$dir/root"
   download_and_unpack "$dir" "linux-image-$kver" "linux-headers-$kver" \
     "linux-headers-${kver%-amd64}-common" "$kbuild" v4l2loopback-dkms
+  # The headers' Makefile includes the common half by its installed path.
+  sed -i "s|^include /usr/src/|include $dir/root/usr/src/|" \
+    "$dir/root/usr/src/linux-headers-$kver/Makefile" || die "sed on the headers' Makefile failed"
   touch "$dir/unpacked.stamp"
 }
 
@@ -138,9 +141,17 @@ build_initramfs() {
   rm -rf "$stage"
 }
 
-link_kernel() {
+# QEMU boots the ELF vmlinux through its PVH entry; decompressing the bzImage
+# under TCG would cost seconds on every boot.
+extract_kernel() {
   local dir=$1 kver=$2
-  ln -sf "root/boot/vmlinuz-$kver" "$dir/vmlinuz"
+  [ -f "$dir/vmlinux" ] && return
+  local image=$dir/root/boot/vmlinuz-$kver offset
+  offset=$(LC_ALL=C grep -obUaP '\xfd\x37\x7a\x58\x5a\x00' "$image" | head -n1 | cut -d: -f1)
+  [ -n "$offset" ] || die "no xz stream found in $image"
+  xz -dc --single-stream <(tail -c +$((offset + 1)) "$image") >"$dir/vmlinux.tmp" ||
+    die "xz -dc of $image failed"
+  mv "$dir/vmlinux.tmp" "$dir/vmlinux"
 }
 
 main() {
@@ -154,7 +165,7 @@ main() {
   build_v4l2loopback "$dir" "$kver"
   index_modules "$dir" "$kver"
   build_initramfs "$dir" "$kver"
-  link_kernel "$dir" "$kver"
+  extract_kernel "$dir" "$kver"
   ln -sfn "$kver" "$cache/current"
   echo "$dir"
 }

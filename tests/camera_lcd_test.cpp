@@ -1,0 +1,169 @@
+// The camera_lcd program from start to end: the replay camera feeds it JPEG
+// files, the virtual framebuffer stands in for the screen.
+#include "synth_jpeg.h"
+#include "test_support.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr int WIDTH = 800, HEIGHT = 480;
+constexpr std::size_t SCREEN_BYTES = 1536000;
+constexpr unsigned char BEFORE = 0x5A; // what the screen showed before the program ran
+
+struct frame_spec {
+    int width, height, components;
+};
+
+struct live_case {
+    const char *name;
+    std::vector<frame_spec> frames; // {0, 0, 0}: an empty frame
+    std::vector<std::string> extra; // replay entries after the frames ("!timeout", "!enodev")
+    const char *layout;
+    bool screen_present;
+    int exit_status;
+    const char *out;       // exact standard output
+    const char *err_has;   // a text standard error must hold, or ""
+    int drawn_frame;       // index of the frame whose pixels end on top, -1: none drawn
+};
+
+class LiveView : public ::testing::TestWithParam<live_case> {
+  protected:
+    std::string make_frame(const frame_spec &f, int index)
+    {
+        std::string path = tmp.path("frame" + std::to_string(index) + ".jpg");
+        if (f.width == 0) {
+            write_file(path, {});
+            return path;
+        }
+        synth_options opt;
+        opt.width = f.width;
+        opt.height = f.height;
+        opt.components = f.components;
+        opt.frame = index;
+        write_file(path, synth_jpeg(opt));
+        return path;
+    }
+
+    run_result run(const std::string &frames, const char *layout, bool screen_present)
+    {
+        std::vector<std::string> env = {
+            "LD_PRELOAD=" VFB_LIBRARY,
+            "VFB_FILE=" + (screen_present ? screen : tmp.path("no-such-screen")),
+            std::string("VFB_LAYOUT=") + layout,
+            "LD_LIBRARY_PATH=" REPLAY_CAMERA_DIR,
+            "ASAN_OPTIONS=verify_asan_link_order=0",
+        };
+        if (frames != "-")
+            env.push_back("REPLAY_FRAMES=" + frames);
+        return run_program({CAMERA_LCD_PROGRAM}, env);
+    }
+
+    scratch_dir tmp;
+    std::string screen = tmp.path("screen");
+};
+
+std::ostream &operator<<(std::ostream &out, const live_case &c)
+{
+    return out << c.name;
+}
+
+uint32_t screen_word(const std::vector<unsigned char> &screen, int x, int y)
+{
+    uint32_t word;
+    std::memcpy(&word, &screen[(std::size_t(y) * WIDTH + x) * 4], 4);
+    return word;
+}
+
+TEST_P(LiveView, RunsToTheEndWithTheRightPicture)
+{
+    const live_case &c = GetParam();
+    std::vector<std::string> paths;
+    std::string frames;
+    for (std::size_t i = 0; i < c.frames.size(); i++) {
+        paths.push_back(make_frame(c.frames[i], int(i)));
+        frames += (frames.empty() ? "" : ":") + paths.back();
+    }
+    for (const std::string &e : c.extra)
+        frames += (frames.empty() ? "" : ":") + e;
+    write_file(screen, std::vector<unsigned char>(SCREEN_BYTES, BEFORE));
+
+    run_result r = run(c.frames.empty() && c.extra.empty() ? "-" : frames, c.layout, c.screen_present);
+    EXPECT_EQ(r.signal, 0) << r.err;
+    EXPECT_EQ(r.exit_status, c.exit_status) << r.err;
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_NE(r.err.find(c.err_has), std::string::npos) << r.err;
+
+    std::vector<unsigned char> shown = read_bytes(screen);
+    ASSERT_GE(shown.size(), SCREEN_BYTES);
+    // Every pixel: from the last frame that covers it, else as it was before.
+    std::vector<rgb_image> decoded;
+    for (int i = 0; i <= c.drawn_frame; i++)
+        decoded.push_back(djpeg_decode(paths[i]));
+    const uint32_t before = BEFORE * 0x01010101u;
+    int wrong = 0;
+    for (int y = 0; y < HEIGHT; y++)
+        for (int x = 0; x < WIDTH; x++) {
+            uint32_t expected = before;
+            for (int i = c.drawn_frame; i >= 0; i--)
+                if (x < decoded[i].width && y < decoded[i].height) {
+                    expected = decoded[i].word(x, y);
+                    break;
+                }
+            if (screen_word(shown, x, y) != expected && wrong++ < 5)
+                ADD_FAILURE() << "pixel (" << x << ", " << y << ") is " << std::hex
+                              << screen_word(shown, x, y) << ", expected " << expected;
+        }
+    EXPECT_EQ(wrong, 0);
+}
+
+const char *const NO_TEXT = "";
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, LiveView,
+    ::testing::Values(
+        live_case{"camera_frame_keeps_columns_640_to_799", {{640, 480, 3}}, {}, "xrgb8888", true,
+                  0, NO_TEXT, NO_TEXT, 0},
+        live_case{"frames_in_turn_smaller_last", {{640, 480, 3}, {800, 480, 3}, {320, 240, 3}}, {},
+                  "xrgb8888", true, 0, NO_TEXT, NO_TEXT, 2},
+        live_case{"frame_larger_than_screen_is_clipped", {{1280, 720, 3}}, {}, "xrgb8888", true, 0,
+                  NO_TEXT, NO_TEXT, 0},
+        live_case{"greyscale_frame", {{320, 240, 1}}, {}, "xrgb8888", true, 0, NO_TEXT, NO_TEXT, 0},
+        live_case{"empty_frame_ends_with_libjpegs_message", {{640, 480, 3}, {0, 0, 0}, {320, 240, 3}},
+                  {}, "xrgb8888", true, 1, NO_TEXT, "Empty input file", 0},
+        live_case{"timeouts_reported_once_then_frames", {}, {"!timeout", "!timeout", "!timeout"},
+                  "xrgb8888", true, 0, NO_TEXT, "no frame from /dev/video7, waiting", -1},
+        live_case{"camera_gone", {{160, 120, 3}}, {"!enodev"}, "xrgb8888", true, 1, NO_TEXT,
+                  "the camera /dev/video7 stopped", 0},
+        live_case{"no_camera", {}, {}, "xrgb8888", true, 1, NO_TEXT,
+                  "cannot start the camera /dev/video7", -1},
+        live_case{"no_screen", {{160, 120, 3}}, {}, "xrgb8888", false, 1, "open lcd error\n",
+                  NO_TEXT, -1},
+        live_case{"screen_too_small_is_refused", {{160, 120, 3}}, {}, "xrgb8888-640x480", true, 1,
+                  NO_TEXT, "screen memory is 1228800 bytes, 1536000 needed", -1},
+        live_case{"other_geometry_is_mentioned", {{160, 120, 3}}, {}, "xrgb8888-1024x600", true, 0,
+                  NO_TEXT, "/dev/fb0 is 1024x600, 32 bits per pixel, 4096 bytes per line", 0}),
+    [](const ::testing::TestParamInfo<live_case> &info) { return std::string(info.param.name); });
+
+TEST(LiveViewTimeouts, ReportedOnceAfterEachFrame)
+{
+    scratch_dir tmp;
+    std::string frame = tmp.path("f.jpg");
+    synth_options opt;
+    opt.width = 64;
+    opt.height = 48;
+    write_file(frame, synth_jpeg(opt));
+    std::string screen = tmp.path("screen");
+    write_file(screen, {});
+    run_result r = run_program(
+        {CAMERA_LCD_PROGRAM},
+        {"LD_PRELOAD=" VFB_LIBRARY, "VFB_FILE=" + screen, "LD_LIBRARY_PATH=" REPLAY_CAMERA_DIR,
+         "ASAN_OPTIONS=verify_asan_link_order=0",
+         "REPLAY_FRAMES=!timeout:!timeout:" + frame + ":!timeout:!timeout:!timeout:" + frame});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    std::string line = "camera_lcd: no frame from /dev/video7, waiting\n";
+    EXPECT_EQ(r.err, line + line);
+}
+
+} // namespace

@@ -1,0 +1,108 @@
+// The camera library's choices without a device: which buffers are frames,
+// and which frame size to ask for.
+#include "frame_rules.h"
+
+#include <gtest/gtest.h>
+#include <vector>
+
+namespace {
+
+constexpr frame_size SCREEN = {800, 480};
+
+struct buffer_case {
+    const char *name;
+    uint32_t flags;
+    std::vector<unsigned char> bytes;
+    uint32_t bytesused;
+    bool complete;
+};
+
+std::ostream &operator<<(std::ostream &out, const buffer_case &c)
+{
+    return out << c.name;
+}
+
+class FrameCheck : public ::testing::TestWithParam<buffer_case> {};
+
+TEST_P(FrameCheck, DeliversOnlyUnflaggedJpegData)
+{
+    const buffer_case &c = GetParam();
+    EXPECT_EQ(frame_is_complete(c.flags, c.bytes.data(), c.bytesused), c.complete);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Buffers, FrameCheck,
+    ::testing::Values(
+        buffer_case{"jpeg", 0, {0xFF, 0xD8, 0xFF, 0xE0}, 4, true},
+        buffer_case{"jpeg_with_done_flag", V4L2_BUF_FLAG_DONE, {0xFF, 0xD8, 0xFF}, 3, true},
+        buffer_case{"error_flag", V4L2_BUF_FLAG_ERROR, {0xFF, 0xD8, 0xFF, 0xE0}, 4, false},
+        buffer_case{"empty", 0, {0xFF, 0xD8, 0xFF, 0xE0}, 0, false},
+        buffer_case{"one_byte", 0, {0xFF, 0xD8}, 1, false},
+        buffer_case{"zeros_from_a_stale_buffer", 0, {0, 0, 0, 0}, 4, false},
+        buffer_case{"starts_mid_stream", 0, {0xFF, 0xD9, 0xFF, 0xD8}, 4, false},
+        buffer_case{"only_ff", 0, {0xFF, 0xFF, 0xD8, 0xFF}, 4, false}),
+    [](const ::testing::TestParamInfo<buffer_case> &info) { return std::string(info.param.name); });
+
+struct size_case {
+    const char *name;
+    std::vector<frame_size> offered;
+    frame_size chosen;
+};
+
+std::ostream &operator<<(std::ostream &out, const size_case &c)
+{
+    return out << c.name;
+}
+
+class SizeChoice : public ::testing::TestWithParam<size_case> {};
+
+TEST_P(SizeChoice, LargestThatFitsElseSmallest)
+{
+    const size_case &c = GetParam();
+    frame_size chosen = {0, 0};
+    ASSERT_TRUE(choose_frame_size(c.offered.data(), c.offered.size(), SCREEN, &chosen));
+    EXPECT_EQ(chosen.width, c.chosen.width);
+    EXPECT_EQ(chosen.height, c.chosen.height);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Offers, SizeChoice,
+    ::testing::Values(
+        size_case{"usual_webcam", {{1920, 1080}, {1280, 720}, {640, 480}, {320, 240}, {800, 600}},
+                  {640, 480}},
+        size_case{"exact_screen", {{320, 240}, {800, 480}, {1024, 768}}, {800, 480}},
+        size_case{"wide_but_short_beats_narrow", {{800, 448}, {640, 480}}, {800, 448}},
+        size_case{"too_wide_is_out", {{848, 480}, {352, 288}}, {352, 288}},
+        size_case{"nothing_fits", {{1920, 1080}, {1280, 720}, {1024, 768}}, {1024, 768}},
+        size_case{"single", {{160, 120}}, {160, 120}}),
+    [](const ::testing::TestParamInfo<size_case> &info) { return std::string(info.param.name); });
+
+TEST(SizeChoice, NothingOfferedIsNoChoice)
+{
+    frame_size chosen = {1, 1};
+    EXPECT_FALSE(choose_frame_size(nullptr, 0, SCREEN, &chosen));
+}
+
+struct stepwise_case {
+    v4l2_frmsize_stepwise range;
+    frame_size fit;
+};
+
+TEST(StepwiseFit, LargestStepWithinTheScreen)
+{
+    const stepwise_case cases[] = {
+        {{16, 1920, 16, 16, 1080, 16}, {800, 480}},
+        {{1, 4096, 1, 1, 2160, 1}, {800, 480}},  // continuous
+        {{100, 1000, 30, 50, 600, 40}, {790, 450}}, // steps do not land on the limit
+        {{160, 640, 160, 120, 480, 120}, {640, 480}},
+        {{1024, 4096, 8, 768, 2160, 8}, {0, 0}}, // smallest is too large
+        {{320, 320, 0, 240, 240, 0}, {320, 240}},
+    };
+    for (const stepwise_case &c : cases) {
+        frame_size fit = largest_stepwise_fit(c.range, SCREEN);
+        EXPECT_EQ(fit.width, c.fit.width) << c.range.min_width << ".." << c.range.max_width;
+        EXPECT_EQ(fit.height, c.fit.height) << c.range.min_height << ".." << c.range.max_height;
+    }
+}
+
+} // namespace

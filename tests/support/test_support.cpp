@@ -1,0 +1,183 @@
+#include "test_support.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+[[noreturn]] void fail(const std::string &what)
+{
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+std::size_t page_size()
+{
+    return std::size_t(sysconf(_SC_PAGESIZE));
+}
+
+// Reads one number of a PNM header, skipping white space and comments.
+int pnm_number(const std::vector<unsigned char> &pnm, std::size_t &at)
+{
+    while (at < pnm.size() && (std::isspace(pnm[at]) || pnm[at] == '#')) {
+        if (pnm[at] == '#')
+            while (at < pnm.size() && pnm[at] != '\n')
+                at++;
+        else
+            at++;
+    }
+    int value = 0;
+    while (at < pnm.size() && std::isdigit(pnm[at]))
+        value = value * 10 + (pnm[at++] - '0');
+    return value;
+}
+
+} // namespace
+
+uint32_t rgb_image::word(int x, int y) const
+{
+    const unsigned char *p = &rgb[(std::size_t(y) * width + x) * 3];
+    return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+}
+
+rgb_image djpeg_decode(const std::string &jpeg_path)
+{
+    scratch_dir tmp;
+    std::string pnm_path = tmp.path("decoded.pnm");
+    run_result r = run_program({DJPEG_PROGRAM, "-pnm", "-outfile", pnm_path, jpeg_path}, {});
+    if (r.exit_status != 0 && r.exit_status != 2) // 2: decoded with warnings
+        throw std::runtime_error("djpeg failed on " + jpeg_path + ": " + r.err);
+    std::vector<unsigned char> pnm = read_bytes(pnm_path);
+    if (pnm.size() < 2 || pnm[0] != 'P' || (pnm[1] != '5' && pnm[1] != '6'))
+        throw std::runtime_error("djpeg wrote no PPM or PGM for " + jpeg_path);
+    int channels = pnm[1] == '6' ? 3 : 1;
+    std::size_t at = 2;
+    rgb_image image;
+    image.width = pnm_number(pnm, at);
+    image.height = pnm_number(pnm, at);
+    pnm_number(pnm, at); // maximum value, 255
+    at++;                // the single white space before the samples
+    std::size_t samples = std::size_t(image.width) * image.height;
+    if (pnm.size() < at + samples * channels)
+        throw std::runtime_error("djpeg's output is short for " + jpeg_path);
+    image.rgb.resize(samples * 3);
+    for (std::size_t i = 0; i < samples; i++)
+        for (int c = 0; c < 3; c++)
+            image.rgb[i * 3 + c] = pnm[at + i * channels + (channels == 3 ? c : 0)];
+    return image;
+}
+
+scratch_dir::scratch_dir()
+{
+    const char *base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base ? base : "/tmp") + "/lcdtest.XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        fail("mkdtemp " + pattern);
+    dir = pattern;
+}
+
+scratch_dir::~scratch_dir()
+{
+    run_program({"rm", "-rf", dir}, {});
+}
+
+guarded_buffer::guarded_buffer(std::size_t size) : size(size)
+{
+    std::size_t page = page_size();
+    std::size_t pages = (size + page - 1) / page;
+    span_ = (pages + 2) * page;
+    void *base = mmap(nullptr, span_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED)
+        fail("mmap");
+    base_ = static_cast<unsigned char *>(base);
+    if (pages && mprotect(base_ + page, pages * page, PROT_READ | PROT_WRITE) < 0)
+        fail("mprotect");
+    // The data ends right at the guard page behind it.
+    data = base_ + page + pages * page - size;
+}
+
+guarded_buffer::~guarded_buffer()
+{
+    munmap(base_, span_);
+}
+
+run_result run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+{
+    char out_path[] = "/tmp/lcdtest-out.XXXXXX";
+    char err_path[] = "/tmp/lcdtest-err.XXXXXX";
+    int out_fd = mkstemp(out_path), err_fd = mkstemp(err_path);
+    if (out_fd < 0 || err_fd < 0)
+        fail("mkstemp");
+
+    std::vector<std::string> environment(env);
+    for (char **e = environ; *e; e++)
+        environment.push_back(*e); // the first entry of a name wins
+    std::vector<char *> envp, args;
+    for (std::string &e : environment)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argv_copy(argv);
+    for (std::string &a : argv_copy)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+    posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+    pid_t pid;
+    int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        errno = spawned;
+        fail("posix_spawnp " + argv[0]);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            fail("waitpid");
+
+    run_result result;
+    if (WIFEXITED(status))
+        result.exit_status = WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        result.signal = WTERMSIG(status);
+    std::vector<unsigned char> out = read_bytes(out_path), err = read_bytes(err_path);
+    result.out.assign(out.begin(), out.end());
+    result.err.assign(err.begin(), err.end());
+    close(out_fd);
+    close(err_fd);
+    unlink(out_path);
+    unlink(err_path);
+    return result;
+}
+
+std::vector<unsigned char> read_bytes(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        fail("open " + path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const std::string &path, const std::vector<unsigned char> &bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+    if (!out)
+        fail("write " + path);
+}

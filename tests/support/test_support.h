@@ -1,0 +1,61 @@
+// Helpers shared by the tests: scratch folders, guarded memory, running
+// programs, and decoding JPEG files with djpeg as the reference.
+#ifndef TEST_SUPPORT_H
+#define TEST_SUPPORT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A decoded picture, always three bytes R, G, B per pixel.
+struct rgb_image {
+    int width = 0;
+    int height = 0;
+    std::vector<unsigned char> rgb;
+    uint32_t word(int x, int y) const; // as the LCD stores it: 0x00RRGGBB
+};
+
+// Decodes a JPEG file with libjpeg-turbo's djpeg; greyscale comes back as R = G = B.
+rgb_image djpeg_decode(const std::string &jpeg_path);
+
+// A fresh folder under the system's temporary folder, removed with its contents
+// when the object goes.
+struct scratch_dir {
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir &) = delete;
+    scratch_dir &operator=(const scratch_dir &) = delete;
+    std::string path(const std::string &name) const { return dir + "/" + name; }
+    std::string dir;
+};
+
+// Memory with inaccessible pages right before and right after it, so that any
+// access outside [data, data + size) faults.
+struct guarded_buffer {
+    explicit guarded_buffer(std::size_t size);
+    ~guarded_buffer();
+    guarded_buffer(const guarded_buffer &) = delete;
+    guarded_buffer &operator=(const guarded_buffer &) = delete;
+    unsigned char *data;
+    std::size_t size;
+
+  private:
+    unsigned char *base_;
+    std::size_t span_;
+};
+
+struct run_result {
+    int exit_status = -1; // the status the program exited with, or -1
+    int signal = 0;       // the signal that ended it, or 0
+    std::string out;
+    std::string err;
+};
+
+// Runs a program to its end with extra "NAME=value" entries in its environment.
+run_result run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env);
+
+std::vector<unsigned char> read_bytes(const std::string &path);
+void write_file(const std::string &path, const std::vector<unsigned char> &bytes);
+
+#endif
