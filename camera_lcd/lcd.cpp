@@ -12,7 +12,7 @@
 
 int lcd_fd = -1; // not 0: closing an unopened screen must not close standard input
 uint32_t *mmap_fd;
-unsigned char g_color_buf[LCD_BYTES];
+alignas(64) unsigned char g_color_buf[LCD_BYTES];
 
 namespace {
 
@@ -70,13 +70,6 @@ int mmap_lcd(void)
         return report("map (mmap)");
     mmap_fd = static_cast<uint32_t *>(screen);
     return lcd_fd;
-}
-
-void lcd_draw_point(int x, int y, uint32_t color)
-{
-    if (unsigned(x) >= unsigned(LCD_WIDTH) || unsigned(y) >= unsigned(LCD_HEIGHT) || !mmap_fd)
-        return;
-    mmap_fd[y * LCD_WIDTH + x] = color;
 }
 
 void lcd_close(void)

@@ -21,8 +21,14 @@ int lcd_open(void);
 // Maps the screen; returns lcd_fd, or -1 after one line on standard error
 // when the screen cannot be queried, is too small or cannot be mapped.
 int mmap_lcd(void);
-// Stores one pixel word; points off the screen, or while it is not mapped, are skipped.
-void lcd_draw_point(int x, int y, uint32_t color);
+// Stores one pixel word; points off the screen, or while it is not mapped, are
+// skipped. Inline: every pixel of every picture comes through here.
+inline void lcd_draw_point(int x, int y, uint32_t color)
+{
+    if (unsigned(x) >= unsigned(LCD_WIDTH) || unsigned(y) >= unsigned(LCD_HEIGHT) || !mmap_fd)
+        return;
+    mmap_fd[y * LCD_WIDTH + x] = color;
+}
 void lcd_close(void);
 
 // Decodes jpeg_size bytes of JPEG data and draws the image with its

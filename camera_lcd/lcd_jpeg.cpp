@@ -13,18 +13,22 @@
 namespace {
 
 constexpr int MIN_JPEG_FILE_BYTES = 3000;
+// Lines are decoded one byte into g_color_buf: libjpeg-turbo's x86 colour
+// converters write 32-byte-aligned lines with non-temporal stores, which
+// would send each line to memory just before it is read back for drawing.
+constexpr int LINE_OFFSET = 1;
 
-// Draws the decoded line at screen line y, from column x, skipping what falls off the screen.
-void draw_line(int x, int y, const unsigned char *rgb, int width)
+// Draws a decoded line of width pixels with its first pixel at (x, y),
+// skipping what falls off the screen. 64-bit sums: positions come from callers.
+void draw_line(int64_t x, int64_t y, const unsigned char *rgb, int64_t width)
 {
-    if (y < 0 || y >= LCD_HEIGHT)
+    if (y < 0 || y >= LCD_HEIGHT || !mmap_fd)
         return;
-    int first = x < 0 ? -x : 0;
-    int end = LCD_WIDTH - x < width ? LCD_WIDTH - x : width;
-    for (int i = first; i < end; i++) {
-        const unsigned char *p = rgb + 3 * i;
-        lcd_draw_point(x + i, y, uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]);
-    }
+    int first = int(x < 0 ? 0 : x > LCD_WIDTH ? LCD_WIDTH : x);
+    int end = int(x + width < LCD_WIDTH ? (x + width < first ? first : x + width) : LCD_WIDTH);
+    const unsigned char *p = rgb + 3 * (first - x);
+    for (int column = first; column < end; column++, p += 3)
+        lcd_draw_point(column, int(y), uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]);
 }
 
 // libjpeg's standard error manager ends the process on data it cannot decode.
@@ -46,10 +50,10 @@ int decode_and_draw(int x, int y, const unsigned char *data, unsigned long size)
     }
     jpeg_start_decompress(&cinfo);
     while (cinfo.output_scanline < cinfo.output_height) {
-        int line = y + int(cinfo.output_scanline);
-        JSAMPROW row = g_color_buf;
+        int64_t line = int64_t(y) + cinfo.output_scanline;
+        JSAMPROW row = g_color_buf + LINE_OFFSET;
         jpeg_read_scanlines(&cinfo, &row, 1);
-        draw_line(x, line, g_color_buf, int(cinfo.output_width));
+        draw_line(x, line, row, cinfo.output_width);
     }
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);

@@ -98,7 +98,7 @@ int close(int fd)
 static void describe_fix(const struct vfb_layout *layout, struct fb_fix_screeninfo *fix)
 {
     memset(fix, 0, sizeof *fix);
-    snprintf(fix->id, sizeof fix->id, "vfb %s", layout->name);
+    memcpy(fix->id, "vfb", 4);
     fix->smem_len = layout->smem_len;
     fix->type = FB_TYPE_PACKED_PIXELS;
     fix->visual = layout->visual;

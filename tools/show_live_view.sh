@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds camera_lcd and shows the live view, then saves what the screen shows
+# as out/camera_lcd.png. Uses /dev/fb0 and /dev/video7 where they exist; in
+# their place the virtual framebuffer (a file) and the replay camera, fed with
+# camera-like frames. Then shows out/frames/frame_000.jpg with jpeg_fb the same way.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/ensure_packages.sh $(cat tools/build_packages.txt)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j"$(nproc)"
+
+mkdir -p out/frames
+build/tools/make_frames out/frames 24 >out/frames/list
+frames=$(paste -sd: out/frames/list)
+
+screen=()
+if [ -c /dev/fb0 ]; then
+    echo "Screen: /dev/fb0"
+else
+    echo "Screen: virtual, out/screen.raw"
+    head -c 1536000 /dev/zero | tr '\0' '\100' >out/screen.raw
+    screen=(LD_PRELOAD="$PWD/build/tests/libvfb.so" VFB_FILE="$PWD/out/screen.raw")
+fi
+
+if [ -c /dev/video7 ]; then
+    echo "Camera: /dev/video7, for 10 seconds"
+    env "${screen[@]}" timeout 10 build/camera_lcd/camera_lcd || [ $? -eq 124 ]
+else
+    echo "Camera: replay of the frames in out/frames"
+    env "${screen[@]}" LD_LIBRARY_PATH="$PWD/build/tests/replay" REPLAY_FRAMES="$frames" \
+        build/camera_lcd/camera_lcd
+fi
+env "${screen[@]}" build/tools/fb_png out/camera_lcd.png
+echo "Saved out/camera_lcd.png"
+
+if [ -x build/jpeg_fb/jpeg_fb ]; then
+    env "${screen[@]}" build/jpeg_fb/jpeg_fb out/frames/frame_000.jpg
+    env "${screen[@]}" build/tools/fb_png out/jpeg_fb.png
+    echo "Saved out/jpeg_fb.png"
+fi
