@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -18,6 +19,19 @@ constexpr int MIN_JPEG_FILE_BYTES = 3000;
 // would send each line to memory just before it is read back for drawing.
 constexpr int LINE_OFFSET = 1;
 
+// The pixel word of the R, G, B bytes at p. Reads one byte beyond them: the
+// line buffer always has it, and one load is cheaper than three.
+inline uint32_t pixel_word(const unsigned char *p)
+{
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    uint32_t bytes;
+    std::memcpy(&bytes, p, sizeof bytes);
+    return __builtin_bswap32(bytes) >> 8;
+#else
+    return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+#endif
+}
+
 // Draws a decoded line of width pixels with its first pixel at (x, y),
 // skipping what falls off the screen. 64-bit sums: positions come from callers.
 void draw_line(int64_t x, int64_t y, const unsigned char *rgb, int64_t width)
@@ -25,10 +39,12 @@ void draw_line(int64_t x, int64_t y, const unsigned char *rgb, int64_t width)
     if (y < 0 || y >= LCD_HEIGHT || !mmap_fd)
         return;
     int first = int(x < 0 ? 0 : x > LCD_WIDTH ? LCD_WIDTH : x);
-    int end = int(x + width < LCD_WIDTH ? (x + width < first ? first : x + width) : LCD_WIDTH);
+    int end = int(x + width < LCD_WIDTH ? x + width : LCD_WIDTH);
+    if (end <= first)
+        return;
     const unsigned char *p = rgb + 3 * (first - x);
     for (int column = first; column < end; column++, p += 3)
-        lcd_draw_point(column, int(y), uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]);
+        lcd_draw_point(column, int(y), pixel_word(p));
 }
 
 // libjpeg's standard error manager ends the process on data it cannot decode.
