@@ -37,5 +37,11 @@ int show_video_data(int x, int y, const unsigned char *jpeg_data, int jpeg_size)
 // The same for a JPEG file; -1 for a null path, an unopenable or unreadable
 // file, or one shorter than 3,000 bytes.
 int lcd_draw_jpg(int x, int y, const char *path);
+// Draws an uncompressed 24- or 32-bit BMP file with its top-left corner at
+// (x, y), clipped to the screen, after printing its width, height and bit
+// count. Returns 0; -1 when the file cannot be opened (after "open bmp error"),
+// or, with nothing drawn, when its format is not drawable or its pixel data
+// is short or would not fit in g_color_buf.
+int lcd_draw_bmp(int x, int y, const char *path);
 
 #endif

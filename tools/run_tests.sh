@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer, and runs every test in both builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/ensure_packages.sh $(cat tools/build_packages.txt)
+bash tools/ensure_packages.sh $(cat tools/build_packages.txt) imagemagick ffmpeg
 
 jobs=$(nproc)
 for build in "build Release OFF" "build-sanitize Debug ON"; do

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <elf.h>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
@@ -44,6 +45,46 @@ int pnm_number(const std::vector<unsigned char> &pnm, std::size_t &at)
         value = value * 10 + (pnm[at++] - '0');
     return value;
 }
+
+// Without binfmt, a cross-built program runs through the emulator, and its
+// environment goes through -E so that the emulator's own loader does not read it.
+#ifdef TARGET_EMULATOR
+// The ELF machine this test was built for.
+#if defined(__aarch64__)
+constexpr uint16_t OWN_MACHINE = EM_AARCH64;
+#elif defined(__arm__)
+constexpr uint16_t OWN_MACHINE = EM_ARM;
+#else
+constexpr uint16_t OWN_MACHINE = EM_X86_64;
+#endif
+
+// True for a program built for the same machine as this test.
+bool is_own_machine_program(const std::string &path)
+{
+    unsigned char header[20] = {};
+    std::ifstream in(path, std::ios::binary);
+    if (!in.read(reinterpret_cast<char *>(header), sizeof header))
+        return false;
+    return std::memcmp(header, ELFMAG, SELFMAG) == 0 &&
+           (header[18] | header[19] << 8) == OWN_MACHINE; // e_machine, little-endian
+}
+
+void wrap_in_emulator(std::vector<std::string> &argv, std::vector<std::string> &env)
+{
+    if (!is_own_machine_program(argv[0]))
+        return;
+    std::vector<std::string> wrapped = {TARGET_EMULATOR};
+    for (const std::string &e : env) {
+        wrapped.push_back("-E");
+        wrapped.push_back(e);
+    }
+    wrapped.insert(wrapped.end(), argv.begin(), argv.end());
+    argv = wrapped;
+    env.clear();
+}
+#else
+void wrap_in_emulator(std::vector<std::string> &, std::vector<std::string> &) {}
+#endif
 
 } // namespace
 
@@ -114,8 +155,9 @@ guarded_buffer::~guarded_buffer()
     munmap(base_, span_);
 }
 
-run_result run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+run_result run_program(std::vector<std::string> argv, std::vector<std::string> env)
 {
+    wrap_in_emulator(argv, env);
     char out_path[] = "/tmp/lcdtest-out.XXXXXX";
     char err_path[] = "/tmp/lcdtest-err.XXXXXX";
     int out_fd = mkstemp(out_path), err_fd = mkstemp(err_path);
@@ -129,8 +171,7 @@ run_result run_program(const std::vector<std::string> &argv, const std::vector<s
     for (std::string &e : environment)
         envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::vector<std::string> argv_copy(argv);
-    for (std::string &a : argv_copy)
+    for (std::string &a : argv)
         args.push_back(a.data());
     args.push_back(nullptr);
 

@@ -52,8 +52,9 @@ struct run_result {
     std::string err;
 };
 
-// Runs a program to its end with extra "NAME=value" entries in its environment.
-run_result run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env);
+// Runs a program to its end with extra "NAME=value" entries in its environment;
+// in a cross build, programs built for the target run through its emulator.
+run_result run_program(std::vector<std::string> argv, std::vector<std::string> env);
 
 std::vector<unsigned char> read_bytes(const std::string &path);
 void write_file(const std::string &path, const std::vector<unsigned char> &bytes);
