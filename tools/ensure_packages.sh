@@ -1,14 +1,23 @@
 #!/usr/bin/env bash
 # Installs with apt-get those of the named Debian packages that are missing.
+# A name with an architecture (libjpeg-dev:armhf) enables that architecture.
+# Nothing installed is ever removed to make room: then the install fails.
 set -euo pipefail
 missing=()
 for package in "$@"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
         missing+=("$package")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    apt-get -o DPkg::Lock::Timeout=300 update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
-        --no-install-recommends "${missing[@]}"
-fi
+[ ${#missing[@]} -gt 0 ] || exit 0
+
+for package in "${missing[@]}"; do
+    arch=${package#*:}
+    if [ "$arch" != "$package" ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+        dpkg --add-architecture "$arch"
+    fi
+done
+echo "Installing: ${missing[*]}"
+apt=(apt-get -o DPkg::Lock::Timeout=600)
+"${apt[@]}" update -qq
+DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq --no-install-recommends --no-remove \
+    "${missing[@]}"

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Cross-builds both programs and our camera library for the board's processors
+# and writes installable Debian packages to out/packages/.
+# Extra CMake arguments pass through, e.g. -DCAMERA_LIBRARY=/path/to/libapi_v4l2_arm.so
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/ensure_packages.sh $(cat tools/build_packages.txt) $(cat tools/cross_packages.txt)
+
+mkdir -p out/packages
+for target in armhf aarch64; do
+    dir=build-board-$target
+    cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/$target.cmake \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF "$@"
+    cmake --build "$dir" -j"$(nproc)"
+    (cd "$dir" && cpack -B "$PWD/../out/packages")
+done
+rm -rf out/packages/_CPack_Packages
+ls -l out/packages/*.deb
