@@ -25,6 +25,8 @@ static const struct vfb_layout VFB_LAYOUTS[] = {
     {"xrgb8888-640x480",  640, 480, 32, 2560, 1228800, VFB_TRUE,            {16, 8, 0}, {8, 8, 0},  {0, 8, 0},  {0, 0, 0}},
     {"pseudocolor8",      800, 480, 8,  800,  384000,  FB_VISUAL_PSEUDOCOLOR, {0, 8, 0}, {0, 8, 0},  {0, 8, 0},  {0, 0, 0}},
     {"mono1",             800, 480, 1,  100,  48000,   FB_VISUAL_MONO01,    {0, 1, 0},  {0, 1, 0},  {0, 1, 0},  {0, 0, 0}},
+    /* a driver whose screen memory is shorter than its lines say */
+    {"xrgb8888-short",    800, 480, 32, 3200, 1228800, VFB_TRUE,            {16, 8, 0}, {8, 8, 0},  {0, 8, 0},  {0, 0, 0}},
 };
 #undef VFB_TRUE
 

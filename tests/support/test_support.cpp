@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -69,24 +70,35 @@ bool is_own_machine_program(const std::string &path)
            (header[18] | header[19] << 8) == OWN_MACHINE; // e_machine, little-endian
 }
 
+// The target program may follow a host command that starts it (setpriv ...).
 void wrap_in_emulator(std::vector<std::string> &argv, std::vector<std::string> &env)
 {
-    if (!is_own_machine_program(argv[0]))
+    auto program = std::find_if(argv.begin(), argv.end(), is_own_machine_program);
+    if (program == argv.end())
         return;
-    std::vector<std::string> wrapped = {TARGET_EMULATOR};
+    std::vector<std::string> emulator = {TARGET_EMULATOR};
     for (const std::string &e : env) {
-        wrapped.push_back("-E");
-        wrapped.push_back(e);
+        emulator.push_back("-E");
+        emulator.push_back(e);
     }
-    wrapped.insert(wrapped.end(), argv.begin(), argv.end());
-    argv = wrapped;
+    argv.insert(program, emulator.begin(), emulator.end());
     env.clear();
 }
+
 #else
 void wrap_in_emulator(std::vector<std::string> &, std::vector<std::string> &) {}
 #endif
 
 } // namespace
+
+bool runs_under_emulator()
+{
+#ifdef TARGET_EMULATOR
+    return true;
+#else
+    return false;
+#endif
+}
 
 uint32_t rgb_image::word(int x, int y) const
 {

@@ -56,6 +56,9 @@ struct run_result {
 // in a cross build, programs built for the target run through its emulator.
 run_result run_program(std::vector<std::string> argv, std::vector<std::string> env);
 
+// True in a cross build, whose programs run through user-mode QEMU.
+bool runs_under_emulator();
+
 std::vector<unsigned char> read_bytes(const std::string &path);
 void write_file(const std::string &path, const std::vector<unsigned char> &bytes);
 

@@ -96,12 +96,12 @@ in_host() {
 start_feeder() {
   [ -n "$FEEDER" ] || return
   in_host $FEEDER >/out/feeder.log 2>&1 &
-  local tries=200
-  while ! grep -q '^frame ' /out/feeder.log && [ $tries -gt 0 ]; do
+  local pid=$! tries=200
+  while ! grep -qs '^\(frame\|held\) ' /out/feeder.log && kill -0 $pid 2>/dev/null && [ $tries -gt 0 ]; do
     sleep 0.05
     tries=$((tries - 1))
   done
-  grep -q '^frame ' /out/feeder.log || fail "feeder wrote no frame: $(cat /out/feeder.log)"
+  grep -q '^\(frame\|held\) ' /out/feeder.log || fail "feeder wrote no frame: $(cat /out/feeder.log)"
 }
 
 save_screen() {

@@ -3,7 +3,8 @@
 # host tools (apt), Debian's amd64 kernel and its modules, v4l2loopback built
 # against the matching headers, and a busybox initramfs with our init.
 # Prints the cache folder for the current kernel on its last line.
-# Idempotent: a warm run only checks stamps.
+# Idempotent: a warm run only checks stamps. Exits 77 when packages are
+# missing and this user cannot install them.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -22,10 +23,13 @@ log() { echo "prepare.sh: $*" >&2; }
 install_missing_host_packages() {
   local missing=() p
   for p in "${host_packages[@]}"; do
-    dpkg -s "$p" 2>/dev/null | grep -q '^Status: install ok installed' || missing+=("$p")
+    [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = 'install ok installed' ] || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return
-  [ "$(id -u)" -eq 0 ] || die "missing packages ${missing[*]}; run as root or install them"
+  if [ "$(id -u)" -ne 0 ]; then
+    log "missing packages ${missing[*]}; run as root or install them"
+    exit 77
+  fi
   log "installing ${missing[*]}"
   apt-get update -qq || die "apt-get update failed"
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
@@ -154,8 +158,16 @@ extract_kernel() {
   mv "$dir/vmlinux.tmp" "$dir/vmlinux"
 }
 
+# Parallel test runs share the cache; the first one fills it.
+lock_cache() {
+  mkdir -p "$cache" || die "mkdir $cache failed"
+  exec 9>"$cache/.lock"
+  flock 9 || die "flock $cache/.lock failed"
+}
+
 main() {
   install_missing_host_packages
+  lock_cache
   local pkg kver dir
   pkg=$(kernel_package)
   kver=${pkg#linux-image-}

@@ -15,16 +15,19 @@ camera=0
 fps=10
 feeder=${LCDVM_FEEDER:-}
 frames=()
+hold=0
 out=
 cmd_timeout=60
 
 usage() {
   cat >&2 <<EOF
 usage: run_in_vm.sh --out DIR [--fb vfb|bochs|none] [--camera]
-                    [--feeder PROGRAM --fps N --frame FILE...] [--timeout SECONDS]
-                    -- COMMAND [ARG...]
+                    [--feeder PROGRAM --fps N [--hold] --frame FILE...]
+                    [--timeout SECONDS] -- COMMAND [ARG...]
   --camera      load v4l2loopback as /dev/video7 (implied by --frame)
   --frame FILE  a frame for the feeder to write, in order; repeat the option
+  --hold        the feeder repeats the first frame until the command creates
+                \$LCDVM_OUT/feeder.go, then writes the others
 EOF
   exit 2
 }
@@ -39,6 +42,7 @@ parse_args() {
       --camera) camera=1; shift ;;
       --feeder) feeder=$2; shift 2 ;;
       --fps) fps=$2; shift 2 ;;
+      --hold) hold=1; shift ;;
       --frame) frames+=("$(realpath "$2")"); camera=1; shift 2 ;;
       --timeout) cmd_timeout=$2; shift 2 ;;
       --) shift; command=("$@"); return ;;
@@ -59,7 +63,7 @@ check_args() {
   mkdir -p "$out" || die "mkdir $out failed"
   out=$(realpath "$out")
   rm -f "$out"/{stdout,stderr,status,times,fb0.raw,fb0.info,console.log} \
-        "$out"/{feeder.log,vm-done,vm-error,job.env,job.sh,feeder.sh}
+        "$out"/{feeder.log,feeder.go,vm-done,vm-error,job.env,job.sh,feeder.sh}
 }
 
 write_job() {
@@ -78,7 +82,10 @@ TIMEFORMAT='real %R user %U sys %S'
 echo \$? >"\$LCDVM_OUT/status"
 EOF
   if [ ${#frames[@]} -gt 0 ]; then
-    echo "exec $(printf '%q ' "$feeder" /dev/video7 "$fps" "${frames[@]}")" >"$out/feeder.sh"
+    local held=()
+    [ $hold = 1 ] && held=(--hold "$out/feeder.go")
+    echo "exec $(printf '%q ' "$feeder" "${held[@]}" /dev/video7 "$fps" "${frames[@]}")" \
+      >"$out/feeder.sh"
   fi
 }
 

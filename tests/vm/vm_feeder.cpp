@@ -1,9 +1,10 @@
 // Feeds JPEG files into a v4l2loopback device as an MJPEG camera.
 //
-//   vm_feeder DEVICE FPS FRAME...
+//   vm_feeder [--hold FILE] DEVICE FPS FRAME...
 //
 // Sets the output format from the first frame that is a JPEG, then write()s
-// each file once, in order, FPS times a second. Any file goes: an empty one
+// each file once, in order, FPS times a second. With --hold it repeats the
+// first frame until FILE exists, so a reader can start streaming first. Any file goes: an empty one
 // makes an empty buffer, a non-JPEG one a corrupt frame. Prints
 // "frame N FILE" after each write and "done N" at the end, then exits, which
 // leaves readers without new frames.
@@ -89,8 +90,14 @@ void sleep_until(timespec& next, long period_ns) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const char* hold = nullptr;
+  if (argc > 2 && std::string(argv[1]) == "--hold") {
+    hold = argv[2];
+    argv += 2;
+    argc -= 2;
+  }
   if (argc < 4) {
-    std::fprintf(stderr, "usage: vm_feeder DEVICE FPS FRAME...\n");
+    std::fprintf(stderr, "usage: vm_feeder [--hold FILE] DEVICE FPS FRAME...\n");
     return 2;
   }
   long fps = std::strtol(argv[2], nullptr, 10);
@@ -115,11 +122,17 @@ int main(int argc, char** argv) {
 
   timespec next{};
   clock_gettime(CLOCK_MONOTONIC, &next);
+  long period = 1000000000 / fps;
+  for (; hold && access(hold, F_OK) != 0; sleep_until(next, period)) {
+    write_frame(fd, frames[0]);
+    std::printf("held %s\n", frames[0].path.c_str());
+    std::fflush(stdout);
+  }
   for (size_t i = 0; i < frames.size(); ++i) {
     write_frame(fd, frames[i]);
     std::printf("frame %zu %s\n", i, frames[i].path.c_str());
     std::fflush(stdout);
-    sleep_until(next, 1000000000 / fps);
+    sleep_until(next, period);
   }
   std::printf("done %zu\n", frames.size());
   close(fd);

@@ -1,0 +1,325 @@
+// jpeg_fb: shows one JPEG file on the framebuffer. The file is read and
+// decoded completely before the screen is opened; the screen is cleared and
+// the image placed at its top-left corner, clipped, each colour where the
+// driver's bitfields say it lives. Every failure ends the process with status 1.
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fb.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <jpeglib.h>
+
+namespace {
+
+constexpr const char SCREEN_DEVICE[] = "/dev/fb0";
+constexpr int FAILURE = 1;
+
+// Call sites named in the failure lines.
+constexpr int SITE_STAT = 88;
+constexpr int SITE_FILE_SIZE = 92;
+constexpr int SITE_OPEN = 101;
+constexpr int SITE_FILE_ALLOC = 110;
+constexpr int SITE_READ_END = 120;
+constexpr int SITE_READ_HEADER = 145;
+constexpr int SITE_COLOUR_SPACE = 150;
+constexpr int SITE_IMAGE_SIZE = 160;
+constexpr int SITE_IMAGE_ALLOC = 165;
+constexpr int SITE_SCREEN_VAR = 180;
+constexpr int SITE_SCREEN_FIX = 185;
+constexpr int SITE_SCREEN_FORMAT = 190;
+constexpr int SITE_SCREEN_SIZE = 195;
+constexpr int SITE_SCREEN_MAP = 200;
+constexpr int SITE_SCREEN_MSYNC = 210;
+constexpr int SITE_SCREEN_FSYNC = 215;
+
+struct image_info {
+    int32_t width;      // pixels per line
+    int32_t height;     // lines
+    int32_t components; // bytes per pixel, R, G, B first
+};
+
+struct screen_memory {
+    unsigned char *base;
+    size_t length; // line_length x yres
+};
+
+[[noreturn]] void fail_call(int site, const char *call)
+{
+    std::fprintf(stderr, "[%d]: %s failed: %s\n", site, call, std::strerror(errno));
+    std::exit(FAILURE);
+}
+
+int Stat(const char *path, struct stat *st)
+{
+    int result = stat(path, st);
+    if (result == -1)
+        fail_call(SITE_STAT, "stat");
+    return result;
+}
+
+int Open(const char *path, int flags)
+{
+    int fd = open(path, flags);
+    if (fd == -1)
+        fail_call(SITE_OPEN, "open");
+    return fd;
+}
+
+// A file that ends before size bytes (it shrank after its size was taken)
+// stops the program rather than waiting for bytes that never come.
+int read_image_from_file(int fd, void *buf, int size)
+{
+    unsigned char *at = static_cast<unsigned char *>(buf);
+    int remaining = size, total = 0;
+    while (remaining != 0) {
+        ssize_t got = read(fd, at, size_t(remaining));
+        if (got == -1) {
+            std::perror("read jpeg-file failed");
+            std::exit(FAILURE);
+        }
+        if (got == 0) {
+            std::fprintf(stderr, "[%d]: read failed: end of file after %d of %d bytes\n",
+                         SITE_READ_END, total, size);
+            std::exit(FAILURE);
+        }
+        remaining -= int(got);
+        at += got;
+        total += int(got);
+    }
+    close(fd);
+    return total;
+}
+
+// The file's size, refused when it does not fit the int the reader counts in.
+int file_size(const char *path)
+{
+    struct stat st;
+    Stat(path, &st);
+    if (st.st_size > INT_MAX) {
+        std::fprintf(stderr, "[%d]: file too large: %lld bytes\n", SITE_FILE_SIZE,
+                     (long long)st.st_size);
+        std::exit(FAILURE);
+    }
+    return int(st.st_size);
+}
+
+unsigned char *read_whole_file(const char *path, int *size)
+{
+    *size = file_size(path);
+    int fd = Open(path, O_RDONLY);
+    // One byte at least: an empty file is libjpeg's to refuse, not calloc's.
+    void *buffer = std::calloc(size_t(*size) + 1, 1);
+    if (!buffer)
+        fail_call(SITE_FILE_ALLOC, "calloc");
+    read_image_from_file(fd, buffer, *size);
+    return static_cast<unsigned char *>(buffer);
+}
+
+// Greyscale is decoded to grey RGB; CMYK, YCCK and the like cannot be shown.
+void choose_rgb_output(jpeg_decompress_struct *cinfo)
+{
+    if (cinfo->jpeg_color_space == JCS_GRAYSCALE)
+        cinfo->out_color_space = JCS_RGB;
+    if (cinfo->out_color_space != JCS_RGB) {
+        std::fprintf(stderr, "[%d]: colour space not supported: %d components\n",
+                     SITE_COLOUR_SPACE, cinfo->num_components);
+        std::exit(FAILURE);
+    }
+}
+
+// Bytes of the decoded image, refused when they do not fit the sizes in use.
+size_t image_bytes(const jpeg_decompress_struct *cinfo)
+{
+    uint64_t bytes = uint64_t(cinfo->output_width) * cinfo->output_height *
+                     uint64_t(cinfo->output_components);
+    if (cinfo->output_width > INT32_MAX || cinfo->output_height > INT32_MAX ||
+        bytes > uint64_t(PTRDIFF_MAX) || bytes > SIZE_MAX) {
+        std::fprintf(stderr, "[%d]: image too large: %u x %u pixels\n", SITE_IMAGE_SIZE,
+                     cinfo->output_width, cinfo->output_height);
+        std::exit(FAILURE);
+    }
+    return size_t(bytes);
+}
+
+// The image is written once from start to end: huge pages, where the kernel
+// offers them, spare it a page fault for every 4 KiB. Only advice: failure is harmless.
+void advise_huge_pages(unsigned char *buffer, size_t bytes)
+{
+    uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    uintptr_t start = (uintptr_t(buffer) + page - 1) / page * page;
+    uintptr_t end = (uintptr_t(buffer) + bytes) / page * page;
+    if (end > start)
+        madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+}
+
+void decode_lines(jpeg_decompress_struct *cinfo, unsigned char *image, size_t stride)
+{
+    while (cinfo->output_scanline < cinfo->output_height) {
+        JSAMPROW row = image + cinfo->output_scanline * stride;
+        jpeg_read_scanlines(cinfo, &row, 1);
+    }
+}
+
+// libjpeg's standard error manager reports data it cannot decode and ends the process.
+unsigned char *decode_image(const unsigned char *jpeg, int size, image_info *info)
+{
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr jerr;
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, jpeg, (unsigned long)size);
+    if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK)
+        fail_call(SITE_READ_HEADER, "jpeg_read_header");
+    choose_rgb_output(&cinfo);
+    jpeg_start_decompress(&cinfo);
+    size_t bytes = image_bytes(&cinfo);
+    info->width = int32_t(cinfo.output_width);
+    info->height = int32_t(cinfo.output_height);
+    info->components = cinfo.output_components;
+    unsigned char *image = static_cast<unsigned char *>(std::calloc(bytes, 1));
+    if (!image)
+        fail_call(SITE_IMAGE_ALLOC, "calloc");
+    advise_huge_pages(image, bytes);
+    decode_lines(&cinfo, image, size_t(info->width) * size_t(info->components));
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return image;
+}
+
+void query_screen(int fb, fb_var_screeninfo *var, fb_fix_screeninfo *fix)
+{
+    if (ioctl(fb, FBIOGET_VSCREENINFO, var) == -1)
+        fail_call(SITE_SCREEN_VAR, "ioctl FBIOGET_VSCREENINFO");
+    if (ioctl(fb, FBIOGET_FSCREENINFO, fix) == -1)
+        fail_call(SITE_SCREEN_FIX, "ioctl FBIOGET_FSCREENINFO");
+}
+
+bool colour_fits(const fb_bitfield &field, uint32_t bits_per_pixel)
+{
+    return field.length >= 1 && field.length <= 8 && field.offset + field.length <= bits_per_pixel;
+}
+
+uint32_t colour_mask(const fb_bitfield &field)
+{
+    return ((1u << field.length) - 1) << field.offset;
+}
+
+// True colour in whole bytes, each colour its own bits: all the writer can draw.
+bool format_drawable(const fb_var_screeninfo *var, const fb_fix_screeninfo *fix)
+{
+    uint32_t bpp = var->bits_per_pixel;
+    if (fix->visual != FB_VISUAL_TRUECOLOR || bpp % 8 != 0 || bpp < 8 || bpp > 32)
+        return false;
+    if (!colour_fits(var->red, bpp) || !colour_fits(var->green, bpp) || !colour_fits(var->blue, bpp))
+        return false;
+    uint32_t red = colour_mask(var->red), green = colour_mask(var->green),
+             blue = colour_mask(var->blue);
+    return (red & green) == 0 && (red & blue) == 0 && (green & blue) == 0;
+}
+
+// Refuses, before the screen is touched, a format the writer cannot draw and
+// lines that do not fit the driver's screen memory.
+size_t check_screen(const fb_var_screeninfo *var, const fb_fix_screeninfo *fix)
+{
+    if (!format_drawable(var, fix)) {
+        std::fprintf(stderr, "[%d]: screen format not supported: %u bits per pixel, visual %u\n",
+                     SITE_SCREEN_FORMAT, var->bits_per_pixel, fix->visual);
+        std::exit(FAILURE);
+    }
+    uint64_t pixel_bytes = uint64_t(var->xres) * (var->bits_per_pixel / 8);
+    uint64_t length = uint64_t(fix->line_length) * var->yres;
+    if (var->xres == 0 || var->yres == 0 || fix->line_length < pixel_bytes ||
+        length > fix->smem_len) {
+        std::fprintf(stderr,
+                     "[%d]: screen size not supported: %ux%u, %u bytes per line, "
+                     "%u bytes of screen memory\n",
+                     SITE_SCREEN_SIZE, var->xres, var->yres, fix->line_length, fix->smem_len);
+        std::exit(FAILURE);
+    }
+    return size_t(length);
+}
+
+screen_memory map_screen(int fb, size_t length)
+{
+    void *base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fb, 0);
+    if (base == MAP_FAILED)
+        fail_call(SITE_SCREEN_MAP, "mmap");
+    return {static_cast<unsigned char *>(base), length};
+}
+
+// The colour's top bits, moved to where the driver keeps them.
+uint32_t place_colour(unsigned char level, const fb_bitfield &field)
+{
+    return uint32_t(level >> (8 - field.length)) << field.offset;
+}
+
+// Pixels are stored in the processor's (little-endian) order: bit k lives in byte k / 8.
+void store_pixel(unsigned char *pixel, uint32_t value, uint32_t bytes)
+{
+    for (uint32_t b = 0; b < bytes; b++)
+        pixel[b] = static_cast<unsigned char>(value >> (8 * b));
+}
+
+// Clears the screen, padding included, then places the image at the top-left
+// corner, clipped to the screen; bits no colour selects stay 0.
+void write_lcd(const unsigned char *image, const image_info *info, unsigned char *screen,
+               const fb_var_screeninfo *var, const fb_fix_screeninfo *fix)
+{
+    std::memset(screen, 0, size_t(fix->line_length) * var->yres);
+    uint32_t bytes = var->bits_per_pixel / 8;
+    size_t columns = info->width < 0 ? 0 : size_t(info->width);
+    size_t lines = info->height < 0 ? 0 : size_t(info->height);
+    size_t shown_columns = columns < var->xres ? columns : var->xres;
+    size_t shown_lines = lines < var->yres ? lines : var->yres;
+    size_t stride = columns * size_t(info->components);
+    for (size_t i = 0; i < shown_lines; i++) {
+        const unsigned char *s = image + i * stride;
+        unsigned char *d = screen + i * fix->line_length;
+        for (size_t j = 0; j < shown_columns; j++, s += info->components, d += bytes)
+            store_pixel(d, place_colour(s[0], var->red) | place_colour(s[1], var->green) |
+                               place_colour(s[2], var->blue), bytes);
+    }
+}
+
+// Panels with deferred I/O show only what is flushed. A driver without it has
+// no flush operation and answers EINVAL: its memory is the picture already.
+void flush_screen(const screen_memory &screen, int fb)
+{
+    if (msync(screen.base, screen.length, MS_SYNC) == -1 && errno != EINVAL)
+        fail_call(SITE_SCREEN_MSYNC, "msync");
+    if (fsync(fb) == -1 && errno != EINVAL)
+        fail_call(SITE_SCREEN_FSYNC, "fsync");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc != 2) {
+        std::printf("Usage: %s <jpeg image>\n", argc > 0 ? argv[0] : "jpeg_fb");
+        return FAILURE;
+    }
+    int size = 0;
+    unsigned char *jpeg = read_whole_file(argv[1], &size);
+    image_info info;
+    unsigned char *image = decode_image(jpeg, size, &info);
+    std::free(jpeg);
+
+    int fb = Open(SCREEN_DEVICE, O_RDWR | O_EXCL);
+    fb_var_screeninfo var;
+    fb_fix_screeninfo fix;
+    query_screen(fb, &var, &fix);
+    screen_memory screen = map_screen(fb, check_screen(&var, &fix));
+    write_lcd(image, &info, screen.base, &var, &fix);
+    flush_screen(screen, fb);
+    std::free(image);
+    return 0;
+}

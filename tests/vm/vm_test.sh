@@ -1,0 +1,233 @@
+#!/bin/bash
+# Runs our programs in the test VM against real kernel drivers and checks
+# what the screen holds afterwards.
+#
+#   vm_test.sh --feeder P --screen P --jpeg-fb P --camera-lcd P CASE
+#
+# CASE is one of: jpeg_fb_vfb jpeg_fb_bochs camera_lcd camera_lcd_missing.
+# Exits 0 when every check passed, 1 when one failed, 77 when the VM cannot
+# be prepared on this machine (not root and tools missing).
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+passed=0
+failed=0
+
+die() { echo "vm_test.sh: $*" >&2; exit 1; }
+
+check() {
+  local name=$1; shift
+  if "$@"; then
+    echo "ok - $name"
+    passed=$((passed + 1))
+  else
+    echo "not ok - $name"
+    failed=$((failed + 1))
+  fi
+}
+
+parse_args() {
+  while [ $# -gt 1 ]; do
+    case "$1" in
+      --feeder) feeder=$2 ;;
+      --screen) screen=$2 ;;
+      --jpeg-fb) jpeg_fb=$2 ;;
+      --camera-lcd) camera_lcd=$2 ;;
+      *) die "unknown option $1" ;;
+    esac
+    shift 2
+  done
+  test_case=${1:-}
+  for tool in "$feeder" "$screen" "$jpeg_fb" "$camera_lcd"; do
+    [ -x "$tool" ] || die "$tool is not an executable"
+  done
+}
+
+prepare_vm() {
+  "$here/prepare.sh" >/dev/null
+  local rc=$?
+  [ $rc -eq 0 ] && return
+  [ $rc -eq 77 ] && { echo "skipped: the VM cannot be prepared here"; exit 77; }
+  die "prepare.sh failed ($rc)"
+}
+
+# A JPEG of the test pattern and djpeg's decode of it, as $work/NAME.jpg and .pnm.
+make_jpeg() {
+  local name=$1 width=$2 height=$3 seed=$4; shift 4
+  "$screen" pattern "$width" "$height" "$seed" >"$work/$name.ppm" || die "vm_screen pattern failed"
+  cjpeg -quality 90 "$@" "$work/$name.ppm" >"$work/$name.jpg" || die "cjpeg $name failed"
+  djpeg -pnm "$work/$name.jpg" >"$work/$name.pnm" || die "djpeg $name failed"
+}
+
+# run_in_vm.sh passes on the command's exit status; only a VM that did not
+# finish its job is a failure of the run itself.
+run_vm() {
+  "$here/run_in_vm.sh" --out "$work/out" "$@"
+  [ -f "$work/out/vm-done" ] || die "the VM did not finish its job"
+}
+
+value() { sed -n "s/^$2=//p" "$1"; }
+
+has_value() {
+  [ "$(value "$1" "$2")" = "$3" ] && return
+  echo "  $1: $2 is '$(value "$1" "$2")', want '$3'" >&2
+  false
+}
+
+is_lcd_geometry() {
+  has_value "$1" xres 800 && has_value "$1" yres 480 && has_value "$1" bits_per_pixel 32 &&
+    has_value "$1" line_length 3200
+}
+
+screen_shows() {
+  local raw=$1 red=$2 image=$3 area=$4
+  local blue=$((16 - red))
+  "$screen" compare "$raw" "$red" "$blue" "$image" "$area"
+}
+
+exit_status_is() {
+  local file=$1 want=$2 got
+  got=$(cat "$file" 2>/dev/null)
+  [ "$got" = "$want" ] || { echo "  $file: exit status '$got', want $want" >&2; false; }
+}
+
+# Same picture size, format and colour layout checks for both drivers; the
+# layouts differ, so a program that ignores the driver's layout fails one.
+jpeg_fb_case() {
+  local fb=$1 red=$2
+  local images=(
+    # name  width height seed  cjpeg options
+    "small  320   200    1"
+    "full   800   480    2"
+    "large  1024  600    3"
+    "gray   640   360    4     -grayscale"
+  )
+  local row names=()
+  for row in "${images[@]}"; do
+    # shellcheck disable=SC2086  # the row's words are the arguments
+    make_jpeg $row
+    names+=("${row%% *}")
+  done
+  cat >"$work/job.sh" <<EOF
+"$screen" info /dev/fb0 >"\$LCDVM_OUT/info"
+for name in ${names[*]}; do
+  head -c 1536000 /dev/urandom >/dev/fb0
+  "$jpeg_fb" "$work/\$name.jpg" >"\$LCDVM_OUT/\$name.stdout" 2>"\$LCDVM_OUT/\$name.stderr"
+  echo \$? >"\$LCDVM_OUT/\$name.status"
+  cat /dev/fb0 >"\$LCDVM_OUT/\$name.raw"
+done
+EOF
+  run_vm --fb "$fb" --timeout 60 -- bash "$work/job.sh"
+  local info=$work/out/info
+  check "$fb: 800x480, 32 bits, 3200-byte lines" is_lcd_geometry "$info"
+  check "$fb: memory holds exactly one screen" has_value "$info" smem_len 1536000
+  check "$fb: red at bit $red" has_value "$info" red "$red/8"
+  for name in "${names[@]}"; do
+    check "$fb: jpeg_fb $name.jpg exits 0" exit_status_is "$work/out/$name.status" 0
+    check "$fb: jpeg_fb $name.jpg: screen is the decode at (0,0), black elsewhere" \
+      screen_shows "$work/out/$name.raw" "$red" "$work/$name.pnm" screen
+  done
+}
+
+camera_lcd_case() {
+  make_jpeg a 640 480 5
+  make_jpeg b 640 480 6
+  make_jpeg last 640 480 7
+  : >"$work/empty.jpg"
+  local frames=() i
+  for i in $(seq 1 30); do
+    if [ $((i % 7)) -eq 0 ]; then
+      frames+=(--frame "$work/empty.jpg")
+    elif [ $((i % 2)) -eq 0 ]; then
+      frames+=(--frame "$work/a.jpg")
+    else
+      frames+=(--frame "$work/b.jpg")
+    fi
+  done
+  frames+=(--frame "$work/last.jpg")
+  cat >"$work/job.sh" <<'EOF'
+cpu_ticks() { awk '{print $14 + $15}' /proc/$1/stat; }
+lines() { wc -l <"$LCDVM_OUT/camera.stderr"; }
+alive() { kill -0 $1 2>/dev/null && echo 1 || echo 0; }
+"$1" >"$LCDVM_OUT/camera.stdout" 2>"$LCDVM_OUT/camera.stderr" &
+pid=$!
+# The feeder holds its first frame until camera_lcd has the camera open.
+for i in $(seq 100); do ls -l /proc/$pid/fd | grep -q /dev/video7 && break; sleep 0.1; done
+sleep 0.5
+touch "$LCDVM_OUT/feeder.go"
+for i in $(seq 300); do grep -q '^done' "$LCDVM_OUT/feeder.log" && break; sleep 0.1; done
+echo "alive_at_end_of_frames=$(alive $pid)"
+at_end=$(lines)
+echo "lines_at_end_of_frames=$at_end"
+# Its wait for a frame times out after a while; it should tell once, then stay quiet.
+for i in $(seq 80); do [ "$(lines)" -gt "$at_end" ] && break; sleep 0.1; done
+sleep 1
+echo "ticks_before_idle=$(cpu_ticks $pid)"
+echo "lines_before_idle=$(lines)"
+sleep 4
+echo "ticks_after_idle=$(cpu_ticks $pid)"
+echo "lines_after_idle=$(lines)"
+echo "alive_after_idle=$(alive $pid)"
+cat /dev/fb0 >"$LCDVM_OUT/camera.raw"
+kill $pid
+EOF
+  run_vm --fb bochs --feeder "$feeder" --fps 10 --hold "${frames[@]}" --timeout 60 \
+    -- bash "$work/job.sh" "$camera_lcd"
+  local r=$work/out/stdout
+  check "camera_lcd runs through stale and empty buffers until the last frame" \
+    has_value "$r" alive_at_end_of_frames 1
+  check "camera_lcd shows the last frame at (0,0)" \
+    screen_shows "$work/out/camera.raw" 16 "$work/last.pnm" image
+  check "camera_lcd says once that frames stopped" said_once "$r"
+  check "camera_lcd waits without spinning" idles "$r"
+  check "camera_lcd keeps waiting" has_value "$r" alive_after_idle 1
+}
+
+said_once() {
+  local at_end before after
+  at_end=$(value "$1" lines_at_end_of_frames)
+  before=$(value "$1" lines_before_idle)
+  after=$(value "$1" lines_after_idle)
+  [ "$before" -eq $((at_end + 1)) ] && [ "$after" -eq "$before" ] && return
+  echo "  stderr lines: $at_end when frames stopped, $before soon after, $after 4 s later" >&2
+  false
+}
+
+# At most 0.2 s of CPU over the 4 s idle window (ticks are 1/100 s).
+idles() {
+  local before after
+  before=$(value "$1" ticks_before_idle)
+  after=$(value "$1" ticks_after_idle)
+  [ -n "$before" ] && [ -n "$after" ] || { echo "  camera_lcd was not running to measure" >&2; return 1; }
+  local used=$((after - before))
+  [ "$used" -le 20 ] && return
+  echo "  camera_lcd used $used ticks of CPU in 4 s without frames" >&2
+  false
+}
+
+camera_lcd_missing_case() {
+  run_vm --fb bochs --timeout 20 -- "$camera_lcd"
+  check "camera_lcd without a camera exits with status 1" exit_status_is "$work/out/status" 1
+  check "camera_lcd without a camera names the device" grep -q /dev/video7 "$work/out/stderr"
+}
+
+report() {
+  echo "$passed passed, $failed failed"
+  if [ $failed -gt 0 ]; then
+    echo "vm_test.sh: kept $work for a look" >&2
+    exit 1
+  fi
+  rm -rf "$work"
+}
+
+parse_args "$@"
+prepare_vm
+work=$(mktemp -d "${TMPDIR:-/tmp}/vm_test.XXXXXX") || die "mktemp failed"
+case "$test_case" in
+  jpeg_fb_vfb) jpeg_fb_case vfb 0 ;;
+  jpeg_fb_bochs) jpeg_fb_case bochs 16 ;;
+  camera_lcd) camera_lcd_case ;;
+  camera_lcd_missing) camera_lcd_missing_case ;;
+  *) die "unknown case '$test_case'" ;;
+esac
+report
