@@ -1,4 +1,5 @@
 #!/bin/busybox sh
+# shellcheck shell=dash
 # PID 1 of the test VM. Mounts the host's root read-only (tag "hostroot") and
 # the job folder read-write (tag "out"), loads the framebuffer and camera
 # drivers the job asks for, runs the job's command chrooted into the host
@@ -23,14 +24,14 @@ finish() {
 load_group() {
   local group=$1; shift
   local last ko
-  last=$(tail -n 1 /modules/$group.list)
-  for ko in $(cat /modules/$group.list); do
+  last=$(tail -n 1 "/modules/$group.list")
+  while read -r ko; do
     if [ "$ko" = "$last" ]; then
-      insmod /modules/$ko "$@" || fail "insmod $ko $* failed"
+      insmod "/modules/$ko" "$@" || fail "insmod $ko $* failed"
     else
-      insmod /modules/$ko || fail "insmod $ko failed"
+      insmod "/modules/$ko" || fail "insmod $ko failed"
     fi
-  done
+  done <"/modules/$group.list"
 }
 
 wait_for() {
@@ -67,7 +68,7 @@ load_framebuffer() {
   esac
   wait_for /dev/fb0
   for vt in /sys/class/vtconsole/vtcon*; do
-    grep -q 'frame buffer' $vt/name && echo 0 >$vt/bind
+    grep -q 'frame buffer' "$vt/name" && echo 0 >"$vt/bind"
   done
   # Clears what the console drew before it let go.
   dd if=/dev/zero of=/dev/fb0 bs=3200 count=480 2>/dev/null
@@ -95,7 +96,7 @@ in_host() {
 # capture side of the loopback device is there before the job opens it.
 start_feeder() {
   [ -n "$FEEDER" ] || return
-  in_host $FEEDER >/out/feeder.log 2>&1 &
+  in_host /bin/bash "$FEEDER" >/out/feeder.log 2>&1 &
   local pid=$! tries=200
   while ! grep -qs '^\(frame\|held\) ' /out/feeder.log && kill -0 $pid 2>/dev/null && [ $tries -gt 0 ]; do
     sleep 0.05
@@ -115,6 +116,7 @@ save_screen() {
 mount_basics
 mount_shares
 [ -f /out/job.env ] || fail "/out/job.env missing"
+# shellcheck source=/dev/null
 . /out/job.env
 load_framebuffer
 load_camera
@@ -122,5 +124,5 @@ enter_host_root
 start_feeder
 in_host /bin/bash "$OUT_PATH/job.sh"
 save_screen
-echo done >/out/vm-done
+echo finished >/out/vm-done
 finish

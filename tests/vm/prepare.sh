@@ -2,13 +2,14 @@
 # Fetches and builds everything the test VM needs into a cache, once:
 # host tools (apt), Debian's amd64 kernel and its modules, v4l2loopback built
 # against the matching headers, and a busybox initramfs with our init.
-# Prints the cache folder for the current kernel on its last line.
+# The cache is $LCDVM_CACHE, by default ~/.cache/lcd_display-vm; prints the
+# folder for the current kernel on its last line.
 # Idempotent: a warm run only checks stamps. Exits 77 when packages are
 # missing and this user cannot install them.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-cache=${LCDVM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lcd_display-vm}
+cache=${LCDVM_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/lcd_display-vm}
 host_packages=(qemu-system-x86 qemu-system-data busybox-static kmod cpio xz-utils gcc-12 make
                libjpeg-turbo-progs)
 # Modules each VM flavour loads, as named to modprobe.
@@ -31,35 +32,36 @@ install_missing_host_packages() {
     exit 77
   fi
   log "installing ${missing[*]}"
-  apt-get update -qq || die "apt-get update failed"
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
-    >/dev/null || die "apt-get install ${missing[*]} failed"
+  apt-get -o DPkg::Lock::Timeout=300 update -qq || die "apt-get update failed"
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
+    --no-install-recommends "${missing[@]}" >/dev/null || die "apt-get install ${missing[*]} failed"
 }
 
 # The versioned image package that linux-image-amd64 currently points at.
 kernel_package() {
   local pkg
-  pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/{print $2; exit}')
+  pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/{print $2}')
   if [ -z "$pkg" ]; then
-    apt-get update -qq || die "apt-get update failed"
-    pkg=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/{print $2; exit}')
+    apt-get -o DPkg::Lock::Timeout=300 update -qq || die "apt-get update failed"
+    pkg=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/{print $2}')
   fi
   [ -n "$pkg" ] || die "apt-cache depends linux-image-amd64 names no kernel"
   echo "$pkg"
 }
 
 kbuild_package() {
-  apt-cache depends "$1" | awk '/Depends: linux-kbuild-/{print $2; exit}'
+  apt-cache depends "$1" | awk '/Depends: linux-kbuild-/{print $2}'
 }
 
 download_and_unpack() {
   local dir=$1; shift
   mkdir -p "$dir/debs" "$dir/root"
-  (cd "$dir/debs" && apt-get download -q "$@" >/dev/null) || die "apt-get download $* failed"
+  (cd "$dir/debs" && apt-get -o APT::Sandbox::User=root download -q "$@" >/dev/null) || die "apt-get download $* failed"
   local deb
   for deb in "$dir"/debs/*.deb; do
     dpkg -x "$deb" "$dir/root" || die "dpkg -x $deb failed"
   done
+  rm -rf "$dir/debs"
 }
 
 fetch_sources() {
@@ -81,9 +83,8 @@ fetch_sources() {
 build_v4l2loopback() {
   local dir=$1 kver=$2
   [ -f "$dir/v4l2loopback.ko" ] && return
-  local src hdr
-  src=$(ls -d "$dir"/root/usr/src/v4l2loopback-* | head -n1)
-  hdr=$dir/root/usr/src/linux-headers-$kver
+  local sources=("$dir"/root/usr/src/v4l2loopback-*)
+  local src=${sources[0]} hdr=$dir/root/usr/src/linux-headers-$kver
   [ -d "$src" ] || die "v4l2loopback source missing under $dir/root/usr/src"
   log "building v4l2loopback against $hdr"
   make -s -C "$hdr" M="$src" -j"$(nproc)" modules >"$dir/v4l2loopback-build.log" 2>&1 ||
@@ -110,9 +111,10 @@ index_modules() {
 
 copy_modules() {
   local dir=$1 kver=$2 stage=$3 group=$4; shift 4
-  local ko
+  local order ko
+  order=$(module_order "$dir" "$kver" "$@") || die "no module order for $*"
   : >"$stage/modules/$group.list"
-  for ko in $(module_order "$dir" "$kver" "$@"); do
+  for ko in $order; do
     ko=${ko#"$dir/root"}
     cp "$dir/root$ko" "$stage/modules/"
     basename "$ko" >>"$stage/modules/$group.list"
@@ -151,7 +153,7 @@ extract_kernel() {
   local dir=$1 kver=$2
   [ -f "$dir/vmlinux" ] && return
   local image=$dir/root/boot/vmlinuz-$kver offset
-  offset=$(LC_ALL=C grep -obUaP '\xfd\x37\x7a\x58\x5a\x00' "$image" | head -n1 | cut -d: -f1)
+  offset=$(LC_ALL=C grep -obUaP '\xfd\x37\x7a\x58\x5a\x00' "$image" | awk -F: 'NR == 1 {print $1}')
   [ -n "$offset" ] || die "no xz stream found in $image"
   xz -dc --single-stream <(tail -c +$((offset + 1)) "$image") >"$dir/vmlinux.tmp" ||
     die "xz -dc of $image failed"
@@ -166,8 +168,8 @@ lock_cache() {
 }
 
 main() {
-  install_missing_host_packages
   lock_cache
+  install_missing_host_packages
   local pkg kver dir
   pkg=$(kernel_package)
   kver=${pkg#linux-image-}
@@ -178,7 +180,6 @@ main() {
   index_modules "$dir" "$kver"
   build_initramfs "$dir" "$kver"
   extract_kernel "$dir" "$kver"
-  ln -sfn "$kver" "$cache/current"
   echo "$dir"
 }
 

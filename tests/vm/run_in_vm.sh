@@ -3,10 +3,12 @@
 # one command inside it chrooted into this machine's root (read-only), and
 # leaves in the out folder:
 #   stdout stderr status times   the command's output, exit status, CPU time
-#   fb0.raw fb0.info   /dev/fb0's bytes and geometry afterwards
+#   fb0.raw fb0.info             /dev/fb0's bytes and geometry afterwards
 #   console.log feeder.log       kernel console and feeder output
 # The out folder is writable inside the VM at the same path, and LCDVM_OUT
 # names it there. Exits with the command's status, or 125 if the VM failed.
+# Environment: LCDVM_CACHE (see prepare.sh), LCDVM_FEEDER (default --feeder),
+# LCDVM_QUIET= (empty) to keep the kernel's boot messages in console.log.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -73,7 +75,7 @@ write_job() {
     echo "FB=$fb"
     echo "CAMERA=$camera"
     printf 'OUT_PATH=%q\n' "$out"
-    [ ${#frames[@]} -gt 0 ] && printf 'FEEDER=%q\n' "/bin/bash $out/feeder.sh"
+    [ ${#frames[@]} -gt 0 ] && printf 'FEEDER=%q\n' "$out/feeder.sh"
   } >"$out/job.env"
   cat >"$out/job.sh" <<EOF
 cd $(printf '%q' "$PWD") 2>/dev/null || cd /
@@ -94,7 +96,7 @@ boot() {
   cache=$("$here/prepare.sh") || die "prepare.sh failed"
   kernel=$cache/vmlinux
   initrd=$cache/initramfs.cpio.gz
-  [ "$fb" = bochs ] && display=(-device VGA,xres=800,yres=480)
+  [ "$fb" = bochs ] && display=(-device "VGA,xres=800,yres=480")
   # The time limit covers boot, drivers and the command's own limit.
   timeout -k 5 $((cmd_timeout + 60)) qemu-system-x86_64 \
     -nodefaults -no-user-config -no-reboot -display none \

@@ -111,7 +111,7 @@ jpeg_fb_case() {
   cat >"$work/job.sh" <<EOF
 "$screen" info /dev/fb0 >"\$LCDVM_OUT/info"
 for name in ${names[*]}; do
-  head -c 1536000 /dev/urandom >/dev/fb0
+  head -c 1536000 /dev/zero | tr '\\0' '\\125' >/dev/fb0
   "$jpeg_fb" "$work/\$name.jpg" >"\$LCDVM_OUT/\$name.stdout" 2>"\$LCDVM_OUT/\$name.stderr"
   echo \$? >"\$LCDVM_OUT/\$name.status"
   cat /dev/fb0 >"\$LCDVM_OUT/\$name.raw"
@@ -198,7 +198,10 @@ idles() {
   local before after
   before=$(value "$1" ticks_before_idle)
   after=$(value "$1" ticks_after_idle)
-  [ -n "$before" ] && [ -n "$after" ] || { echo "  camera_lcd was not running to measure" >&2; return 1; }
+  if [ -z "$before" ] || [ -z "$after" ]; then
+    echo "  camera_lcd was not running to measure" >&2
+    return 1
+  fi
   local used=$((after - before))
   [ "$used" -le 20 ] && return
   echo "  camera_lcd used $used ticks of CPU in 4 s without frames" >&2
