@@ -3,6 +3,8 @@
 # as out/camera_lcd.png. Uses /dev/fb0 and /dev/video7 where they exist; in
 # their place the virtual framebuffer (a file) and the replay camera, fed with
 # camera-like frames. Then shows out/frames/frame_000.jpg with jpeg_fb the same way.
+# With --vm: the real-driver run instead, in a throwaway QEMU machine with the
+# kernel's bochs framebuffer and a v4l2loopback camera fed the same frames.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/ensure_packages.sh $(cat tools/build_packages.txt)
@@ -12,6 +14,25 @@ cmake --build build -j"$(nproc)"
 mkdir -p out/frames
 build/tools/make_frames out/frames 24 >out/frames/list
 frames=$(paste -sd: out/frames/list)
+
+# Saves a screen dump in the board's order (bytes B, G, R, X) as a PNG.
+save_dump() {
+    LD_PRELOAD="$PWD/build/tests/libvfb.so" VFB_FILE="$1" VFB_LAYOUT=xrgb8888 \
+        build/tools/fb_png "$2"
+    echo "Saved $2"
+}
+
+if [ "${1:-}" = --vm ]; then
+    bash tests/vm/prepare.sh
+    frame_args=()
+    while read -r frame; do frame_args+=(--frame "$frame"); done <out/frames/list
+    echo "Screen: bochs in the VM; camera: v4l2loopback at /dev/video7, for 8 seconds"
+    tests/vm/run_in_vm.sh --out "$PWD/out/vm" --fb bochs --feeder build/tests/vm/vm_feeder \
+        --fps 10 "${frame_args[@]}" --timeout 40 -- timeout 8 build/camera_lcd/camera_lcd ||
+        [ "$(cat out/vm/status)" = 124 ]
+    save_dump out/vm/fb0.raw out/camera_lcd_vm.png
+    exit 0
+fi
 
 screen=()
 if [ -c /dev/fb0 ]; then
