@@ -142,6 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
                   NO_TEXT, -1},
         live_case{"screen_too_small_is_refused", {{160, 120, 3}}, {}, "xrgb8888-640x480", true, 1,
                   NO_TEXT, "screen memory is 1228800 bytes, 1536000 needed", -1},
+        live_case{"screen_of_16_bits_is_refused", {{160, 120, 3}}, {}, "rgb565", true, 1, NO_TEXT,
+                  "screen memory is 768000 bytes, 1536000 needed", -1},
         live_case{"other_geometry_is_mentioned", {{160, 120, 3}}, {}, "xrgb8888-1024x600", true, 0,
                   NO_TEXT, "/dev/fb0 is 1024x600, 32 bits per pixel, 4096 bytes per line", 0}),
     [](const ::testing::TestParamInfo<live_case> &info) { return std::string(info.param.name); });

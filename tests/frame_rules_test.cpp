@@ -2,6 +2,7 @@
 // and which frame size to ask for.
 #include "frame_rules.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <vector>
 
@@ -102,6 +103,53 @@ TEST(StepwiseFit, LargestStepWithinTheScreen)
         frame_size fit = largest_stepwise_fit(c.range, SCREEN);
         EXPECT_EQ(fit.width, c.fit.width) << c.range.min_width << ".." << c.range.max_width;
         EXPECT_EQ(fit.height, c.fit.height) << c.range.min_height << ".." << c.range.max_height;
+    }
+}
+
+struct copy_case {
+    const char *name;
+    uint32_t flags;
+    std::size_t mapped_length; // bytes of the mapped buffer: FF D8, then counting bytes
+    uint32_t bytesused;
+    int32_t length; // the record's length afterwards; -1: not delivered, record untouched
+};
+
+// The record's data must hold exactly the mapped bytes it claims, nothing past the mapping.
+TEST(FrameCopy, TakesAtMostTheMappedBytesAndTheRecordsSize)
+{
+    const copy_case cases[] = {
+        {"whole_buffer", 0, 1000, 1000, 1000},
+        {"partly_filled", 0, 1000, 600, 600},
+        {"bytesused_past_the_mapping", 0, 1000, 5000, 1000},
+        {"bytesused_wrapping_past_4_gib", 0, 1000, 0xFFFFFFFF, 1000},
+        {"larger_than_the_record", 0, CAMERA_FRAME_DATA_BYTES + 100, CAMERA_FRAME_DATA_BYTES + 100,
+         int32_t(CAMERA_FRAME_DATA_BYTES)},
+        {"flagged_as_error", V4L2_BUF_FLAG_ERROR, 1000, 1000, -1},
+        {"empty", 0, 1000, 0, -1},
+        {"mapping_of_one_byte", 0, 1, 1000, -1},
+    };
+    std::vector<camera_frame> record(1);
+    for (const copy_case &c : cases) {
+        std::vector<unsigned char> mapped(c.mapped_length);
+        for (std::size_t i = 0; i < mapped.size(); i++)
+            mapped[i] = (unsigned char)(i * 13 + 1);
+        mapped[0] = 0xFF;
+        if (mapped.size() > 1)
+            mapped[1] = 0xD8;
+        std::fill(std::begin(record[0].data), std::end(record[0].data), 0xEE);
+        record[0].length = -1;
+        v4l2_buffer buf = {};
+        buf.flags = c.flags;
+        buf.bytesused = c.bytesused;
+
+        bool delivered = copy_complete_frame(buf, mapped.data(), mapped.size(), &record[0]);
+        EXPECT_EQ(delivered, c.length >= 0) << c.name;
+        EXPECT_EQ(record[0].length, c.length) << c.name;
+        std::size_t copied = c.length > 0 ? std::size_t(c.length) : 0;
+        EXPECT_TRUE(std::equal(mapped.begin(), mapped.begin() + long(copied), record[0].data)) << c.name;
+        if (copied < CAMERA_FRAME_DATA_BYTES) {
+            EXPECT_EQ(record[0].data[copied], 0xEE) << c.name << ": written past the frame";
+        }
     }
 }
 

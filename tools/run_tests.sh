@@ -2,6 +2,7 @@
 # Builds everything four times and runs every test in each build: natively as
 # released, natively with AddressSanitizer and UndefinedBehaviorSanitizer, and
 # cross-built for the board's processors (armhf, aarch64) under user-mode QEMU.
+# Then a bounded fuzzing session (clang's libFuzzer) over every harness.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/ensure_packages.sh $(cat tools/build_packages.txt) $(cat tools/cross_packages.txt) \
@@ -20,3 +21,14 @@ for build in "build Release OFF -" "build-sanitize Debug ON -" \
     ctest --test-dir "$dir" -j"$jobs" --output-on-failure
     echo "== $dir: built and tested in $((SECONDS - start)) s"
 done
+
+# Fuzzing: its own build with clang, every harness from its seed corpus for
+# FUZZ_SECONDS (60 unless set); any crash, sanitizer report or leak fails the run.
+echo "== build-fuzz: libFuzzer harnesses, ${FUZZ_SECONDS:-60} s each"
+start=$SECONDS
+bash tools/ensure_packages.sh clang libclang-rt-14-dev
+cmake -S . -B build-fuzz -DFUZZ=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+cmake --build build-fuzz -j"$jobs"
+bash tools/run_fuzzers.sh build-fuzz "${FUZZ_SECONDS:-60}"
+echo "== build-fuzz: built and fuzzed in $((SECONDS - start)) s"

@@ -55,6 +55,16 @@ void set_sampling(jpeg_compress_struct &cinfo, bool chroma_422)
         cinfo.comp_info[c].h_samp_factor = cinfo.comp_info[c].v_samp_factor = 1;
 }
 
+void set_coding(jpeg_compress_struct &cinfo, const synth_options &opt)
+{
+    if (opt.progressive)
+        jpeg_simple_progression(&cinfo);
+    cinfo.arith_code = opt.arithmetic ? TRUE : FALSE;
+    cinfo.restart_in_rows = opt.restart_rows;
+}
+
+constexpr unsigned char MARKER = 0xFF, DHT = 0xC4, SOS = 0xDA;
+
 } // namespace
 
 std::vector<unsigned char> synth_pixels(const synth_options &opt)
@@ -103,6 +113,7 @@ std::vector<unsigned char> synth_jpeg(const synth_options &opt)
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, opt.quality, TRUE);
     set_sampling(cinfo, opt.chroma_422);
+    set_coding(cinfo, opt);
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < cinfo.image_height) {
         JSAMPROW row = &pixels[std::size_t(cinfo.next_scanline) * opt.width * opt.components];
@@ -113,6 +124,23 @@ std::vector<unsigned char> synth_jpeg(const synth_options &opt)
     std::vector<unsigned char> jpeg(out, out + out_size);
     std::free(out);
     return jpeg;
+}
+
+// Segments up to the first scan are copied unless they are DHT; the rest as it is.
+std::vector<unsigned char> strip_huffman_tables(const std::vector<unsigned char> &jpeg)
+{
+    std::vector<unsigned char> out(jpeg.begin(), jpeg.begin() + (jpeg.size() < 2 ? jpeg.size() : 2));
+    std::size_t at = out.size();
+    while (at + 4 <= jpeg.size() && jpeg[at] == MARKER && jpeg[at + 1] != SOS) {
+        std::size_t end = at + 2 + (std::size_t(jpeg[at + 2]) << 8 | jpeg[at + 3]);
+        if (end > jpeg.size())
+            break;
+        if (jpeg[at + 1] != DHT)
+            out.insert(out.end(), jpeg.begin() + long(at), jpeg.begin() + long(end));
+        at = end;
+    }
+    out.insert(out.end(), jpeg.begin() + long(at), jpeg.end());
+    return out;
 }
 
 bool write_bytes(const std::string &path, const std::vector<unsigned char> &bytes)

@@ -14,11 +14,17 @@ struct synth_options {
     int noise = 12;     // peak sensor noise, in 8-bit levels
     int frame = 0;      // moves the shapes
     bool chroma_422 = true; // 4:2:2 as cameras send; otherwise libjpeg's default 4:2:0
+    bool progressive = false;
+    bool arithmetic = false; // arithmetic coding instead of Huffman
+    int restart_rows = 0;    // a restart marker every so many MCU rows; 0: none
 };
 
 // The raw samples of the picture, components bytes per pixel, rows top to bottom.
 std::vector<unsigned char> synth_pixels(const synth_options &opt);
 std::vector<unsigned char> synth_jpeg(const synth_options &opt);
+// The JPEG data without its Huffman tables (DHT segments), as many cameras send
+// MJPEG frames: decoders then use the standard tables.
+std::vector<unsigned char> strip_huffman_tables(const std::vector<unsigned char> &jpeg);
 bool write_bytes(const std::string &path, const std::vector<unsigned char> &bytes);
 
 #endif

@@ -219,14 +219,8 @@ bool deliver(const v4l2_buffer &buf, camera_frame *frame)
     if (buf.index >= g_camera.buffer_count)
         return false;
     const mapped_buffer &mapped = g_camera.buffers[buf.index];
-    std::size_t used = buf.bytesused < mapped.length ? buf.bytesused : mapped.length;
-    const unsigned char *bytes = static_cast<const unsigned char *>(mapped.start);
-    if (!frame_is_complete(buf.flags, bytes, used))
-        return false;
-    std::size_t length = used < CAMERA_FRAME_DATA_BYTES ? used : CAMERA_FRAME_DATA_BYTES;
-    std::memcpy(frame->data, bytes, length);
-    frame->length = int32_t(length);
-    return true;
+    return copy_complete_frame(buf, static_cast<const unsigned char *>(mapped.start),
+                               mapped.length, frame);
 }
 
 } // namespace

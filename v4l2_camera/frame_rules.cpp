@@ -1,5 +1,7 @@
 #include "frame_rules.h"
 
+#include <cstring>
+
 namespace {
 
 uint64_t area(frame_size s)
@@ -31,6 +33,18 @@ bool frame_is_complete(uint32_t flags, const unsigned char *data, uint32_t bytes
     if (bytesused < 2)
         return false;
     return data[0] == 0xFF && data[1] == 0xD8;
+}
+
+bool copy_complete_frame(const v4l2_buffer &buf, const unsigned char *mapped,
+                         std::size_t mapped_length, camera_frame *frame)
+{
+    std::size_t used = buf.bytesused < mapped_length ? buf.bytesused : mapped_length;
+    if (!frame_is_complete(buf.flags, mapped, uint32_t(used)))
+        return false;
+    std::size_t length = used < CAMERA_FRAME_DATA_BYTES ? used : CAMERA_FRAME_DATA_BYTES;
+    std::memcpy(frame->data, mapped, length);
+    frame->length = int32_t(length);
+    return true;
 }
 
 frame_size largest_stepwise_fit(const v4l2_frmsize_stepwise &range, frame_size limit)

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <linux/videodev2.h>
 
+#include "api_v4l2.h"
+
 struct frame_size {
     uint32_t width;
     uint32_t height;
@@ -15,6 +17,12 @@ struct frame_size {
 // A dequeued buffer is delivered only when the driver did not flag it,
 // it holds bytes and they begin with the JPEG start-of-image marker.
 bool frame_is_complete(uint32_t flags, const unsigned char *data, uint32_t bytesused);
+
+// Copies a dequeued buffer into the frame record when it is a complete frame:
+// bytesused counts only up to the mapped length, and the record takes at most
+// its data's size. False for a buffer to skip; the record is then untouched.
+bool copy_complete_frame(const v4l2_buffer &buf, const unsigned char *mapped,
+                         std::size_t mapped_length, camera_frame *frame);
 
 // The largest size of a stepwise or continuous range that fits the limit;
 // {0, 0} when even the range's smallest size does not fit.

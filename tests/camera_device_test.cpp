@@ -1,0 +1,173 @@
+// camera_lcd with our real camera library in front of a stand-in V4L2 device
+// (fake_v4l2): the faults a camera shows, and the buffers the library must skip.
+#include "synth_jpeg.h"
+#include "test_support.h"
+
+#include <algorithm>
+#include <cstring>
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr int WIDTH = 800, HEIGHT = 480;
+constexpr std::size_t SCREEN_BYTES = 1536000;
+constexpr unsigned char BEFORE = 0x5A; // what the screen showed before the program ran
+
+// Frames are named in the entries: "@small" 320 x 240, "@full" a different
+// 800 x 480 picture, "@cut" the small one cut short, "@table_less" it without
+// Huffman tables, "@garbled" it with bytes of its coded picture zeroed,
+// "@bad_header" it with a segment length past its end.
+
+struct device_case {
+    const char *name;
+    std::vector<std::string> entries; // fake_v4l2 entries; "@small" and so on name the frames
+    const char *fail;                 // FAKE_V4L2_FAIL, or ""
+    int exit_status;
+    std::vector<std::string> err_has; // texts standard error must hold, in order
+    const char *drawn;                // the frame on top afterwards ("@small"...), or "" for none
+    bool corrupt_data = false;        // decoded differently by each SIMD implementation of libjpeg
+};
+
+std::ostream &operator<<(std::ostream &out, const device_case &c)
+{
+    return out << c.name;
+}
+
+std::vector<unsigned char> frame_bytes(const std::string &name)
+{
+    synth_options opt;
+    opt.width = 320, opt.height = 240;
+    if (name == "@full")
+        opt.width = 800, opt.height = 480, opt.frame = 3;
+    std::vector<unsigned char> jpeg = synth_jpeg(opt);
+    if (name == "@cut")
+        jpeg.resize(jpeg.size() * 6 / 10);
+    if (name == "@table_less")
+        jpeg = strip_huffman_tables(jpeg);
+    if (name == "@garbled") // 200 bytes of its coded picture, zeros making no markers
+        std::fill_n(jpeg.begin() + long(jpeg.size() / 2), 200, 0);
+    if (name == "@bad_header") // the quantization table's length field after the start marker
+        jpeg[4] = 0xFF, jpeg[5] = 0xFF;
+    return jpeg;
+}
+
+class CameraDevice : public ::testing::TestWithParam<device_case> {
+  protected:
+    // The entry with its frame name replaced by the path of a file holding that frame.
+    std::string resolve(const std::string &entry)
+    {
+        std::size_t at = entry.find('@');
+        if (at == std::string::npos)
+            return entry;
+        std::string name = entry.substr(at), path = tmp.path(name.substr(1) + ".jpg");
+        write_file(path, frame_bytes(name));
+        return entry.substr(0, at) + path;
+    }
+
+    run_result run(const device_case &c)
+    {
+        std::string frames;
+        for (const std::string &e : c.entries)
+            frames += (frames.empty() ? "" : ":") + resolve(e);
+        write_file(screen, std::vector<unsigned char>(SCREEN_BYTES, BEFORE));
+        std::vector<std::string> env = {
+            "LD_PRELOAD=" VFB_LIBRARY ":" FAKE_V4L2_LIBRARY, "VFB_FILE=" + screen,
+            "FAKE_V4L2_FRAMES=" + frames, "ASAN_OPTIONS=verify_asan_link_order=0"};
+        if (*c.fail)
+            env.push_back(std::string("FAKE_V4L2_FAIL=") + c.fail);
+        return run_program({CAMERA_LCD_PROGRAM}, env);
+    }
+
+    scratch_dir tmp;
+    std::string screen = tmp.path("screen");
+};
+
+uint32_t screen_word(const std::vector<unsigned char> &screen, int x, int y)
+{
+    uint32_t word;
+    std::memcpy(&word, &screen[(std::size_t(y) * WIDTH + x) * 4], 4);
+    return word;
+}
+
+TEST_P(CameraDevice, StatusMessagesAndPicture)
+{
+    const device_case &c = GetParam();
+    run_result r = run(c);
+    EXPECT_EQ(r.signal, 0) << r.err;
+    EXPECT_EQ(r.exit_status, c.exit_status) << r.err;
+    EXPECT_EQ(r.out, "");
+    std::size_t at = 0;
+    for (const std::string &text : c.err_has) {
+        at = r.err.find(text, at);
+        ASSERT_NE(at, std::string::npos) << "no \"" << text << "\" in order in:\n" << r.err;
+    }
+
+    std::vector<unsigned char> shown = read_bytes(screen);
+    ASSERT_GE(shown.size(), SCREEN_BYTES);
+    rgb_image drawn;
+    if (*c.drawn)
+        drawn = djpeg_decode(resolve(c.drawn));
+    // Under the emulator the target's libjpeg decodes and the host's djpeg is
+    // the reference: on corrupt data they may differ in a few pixels.
+    int allowed = c.corrupt_data && runs_under_emulator() ? drawn.width * drawn.height / 100 : 0;
+    const uint32_t before = BEFORE * 0x01010101u;
+    int wrong = 0;
+    for (int y = 0; y < HEIGHT; y++)
+        for (int x = 0; x < WIDTH; x++) {
+            uint32_t expected = x < drawn.width && y < drawn.height ? drawn.word(x, y) : before;
+            if (screen_word(shown, x, y) != expected && wrong++ < 5 && allowed == 0)
+                ADD_FAILURE() << "pixel (" << x << ", " << y << ") is " << std::hex
+                              << screen_word(shown, x, y) << ", expected " << expected;
+        }
+    EXPECT_LE(wrong, allowed);
+}
+
+const std::string STOPPED = "camera_lcd: the camera /dev/video7 stopped";
+const std::string NOT_STARTED = "camera_lcd: cannot start the camera /dev/video7";
+const std::string WAITING = "camera_lcd: no frame from /dev/video7, waiting";
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, CameraDevice,
+    ::testing::Values(
+        device_case{"frame_from_the_device", {"@small"}, "", 0, {}, "@small"},
+        device_case{"flagged_empty_and_headless_buffers_skipped",
+                    {"@small", "error=@full", "empty=@full", "nosoi=@full"}, "", 0, {}, "@small"},
+        device_case{"frame_without_huffman_tables_drawn", {"@table_less"}, "", 0, {}, "@table_less"},
+        device_case{"frame_cut_short_drawn_with_warning", {"@cut"}, "", 0,
+                    {"Premature end of JPEG file"}, "@cut"},
+        device_case{"garbled_frame_drawn_with_warning", {"@garbled"}, "", 0, {"Corrupt JPEG data"},
+                    "@garbled", true},
+        device_case{"frame_with_bad_header_ends_with_libjpegs_message", {"@small", "@bad_header"}, "", 1,
+                    {"Premature end of JPEG file", "JPEG datastream contains no image"}, "@small"},
+        device_case{"timeout_reported_then_frames", {"!timeout", "!timeout", "@small"}, "", 0,
+                    {WAITING}, "@small"},
+        device_case{"dequeue_input_output_error", {"@small", "!eio"}, "", 1,
+                    {"Unable to dequeue a buffer (VIDIOC_DQBUF): Input/output error (5)", STOPPED},
+                    "@small"},
+        device_case{"unplugged_while_streaming", {"@small", "!enodev"}, "", 1,
+                    {"Unable to dequeue a buffer (VIDIOC_DQBUF): No such device (19)", STOPPED},
+                    "@small"},
+        device_case{"poll_error_with_nothing_to_dequeue", {"@small", "!pollerr"}, "", 1,
+                    {"Unable to dequeue a buffer (VIDIOC_DQBUF): Input/output error (5)", STOPPED},
+                    "@small"},
+        device_case{"no_camera", {"@small"}, "open:ENOENT", 1,
+                    {"Unable to open /dev/video7: No such file or directory (2)", NOT_STARTED}, ""},
+        device_case{"not_a_video_device", {"@small"}, "QUERYCAP:ENOTTY", 1,
+                    {"Unable to query capabilities (VIDIOC_QUERYCAP): Inappropriate ioctl for device (25)",
+                     NOT_STARTED}, ""},
+        device_case{"format_refused", {"@small"}, "S_FMT:EBUSY", 1,
+                    {"Unable to set the MJPEG format (VIDIOC_S_FMT): Device or resource busy (16)",
+                     NOT_STARTED}, ""},
+        device_case{"no_buffers", {"@small"}, "REQBUFS:ENOMEM", 1,
+                    {"Unable to request buffers (VIDIOC_REQBUFS): Cannot allocate memory (12)",
+                     NOT_STARTED}, ""},
+        device_case{"buffer_not_mappable", {"@small"}, "mmap:EINVAL", 1,
+                    {"Unable to map a buffer (mmap): Invalid argument (22)", NOT_STARTED}, ""},
+        device_case{"buffer_not_queued", {"@small"}, "QBUF:EIO", 1,
+                    {"Unable to queue a buffer (VIDIOC_QBUF): Input/output error (5)", NOT_STARTED}, ""},
+        device_case{"streaming_refused", {"@small"}, "STREAMON:EIO", 1,
+                    {"Unable to start streaming (VIDIOC_STREAMON): Input/output error (5)", NOT_STARTED},
+                    ""}),
+    [](const ::testing::TestParamInfo<device_case> &info) { return std::string(info.param.name); });
+
+} // namespace

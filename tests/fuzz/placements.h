@@ -1,0 +1,21 @@
+// Where the harnesses draw a picture: the input's size picks one, so every
+// input is drawn one fixed way and the corpus files stay plain images.
+#ifndef PLACEMENTS_H
+#define PLACEMENTS_H
+
+#include <cstddef>
+
+struct placement {
+    int x, y;
+};
+
+constexpr placement PLACEMENTS[] = {
+    {0, 0}, {-7, -5}, {790, 470}, {400, -300}, {-2147483647 - 1, 2147483647},
+};
+
+inline placement pick_placement(std::size_t size)
+{
+    return PLACEMENTS[size % (sizeof PLACEMENTS / sizeof PLACEMENTS[0])];
+}
+
+#endif
