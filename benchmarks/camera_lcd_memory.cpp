@@ -67,6 +67,7 @@ int main()
         return 1;
     }
     std::printf("camera_lcd, %d frames of 640x480 from the replay camera: peak resident "
-                "memory %ld KiB (%.2f MiB)\n", FRAMES, peak, peak / 1024.0);
+                "memory %ld KiB (%.2f MiB)\n",
+                FRAMES, peak, peak / 1024.0);
     return 0;
 }

@@ -20,7 +20,7 @@ constexpr int REPETITIONS = 15;
 struct run_figures {
     double seconds;     // wall clock, start to end
     double cpu_seconds; // user and system time of the child
-    long peak_kib; // ru_maxrss of the child
+    long peak_kib;      // ru_maxrss of the child
 };
 
 double now()

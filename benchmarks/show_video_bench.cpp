@@ -69,7 +69,8 @@ int main()
 
     std::vector<double> decode_times, draw_times;
     for (int round = 0; round < ROUNDS; round++) { // interleaved, so both see the same machine
-        decode_times.push_back(time_pass(frames, [&](const auto &jpeg) { decode_only(jpeg, line.data()); }));
+        decode_times.push_back(
+            time_pass(frames, [&](const auto &jpeg) { decode_only(jpeg, line.data()); }));
         draw_times.push_back(time_pass(frames, [](const auto &jpeg) {
             show_video_data(0, 0, jpeg.data(), int(jpeg.size()));
         }));

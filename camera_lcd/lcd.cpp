@@ -18,10 +18,11 @@ namespace {
 
 constexpr uint32_t LCD_LINE_BYTES = LCD_WIDTH * LCD_BYTES_PER_PIXEL;
 
-int report(const char *what)
+int report(const char *action, const char *call)
 {
     int err = errno;
-    std::fprintf(stderr, "Unable to %s %s: %s (%d)\n", what, LCD_DEVICE, std::strerror(err), err);
+    std::fprintf(stderr, "Unable to %s %s (%s): %s (%d)\n", action, LCD_DEVICE, call,
+                 std::strerror(err), err);
     return -1;
 }
 
@@ -31,9 +32,9 @@ int check_screen(int fd)
     fb_fix_screeninfo fix = {};
     fb_var_screeninfo var = {};
     if (ioctl(fd, FBIOGET_FSCREENINFO, &fix) < 0)
-        return report("query (FBIOGET_FSCREENINFO)");
+        return report("query", "FBIOGET_FSCREENINFO");
     if (ioctl(fd, FBIOGET_VSCREENINFO, &var) < 0)
-        return report("query (FBIOGET_VSCREENINFO)");
+        return report("query", "FBIOGET_VSCREENINFO");
     if (fix.smem_len < LCD_BYTES) {
         std::fprintf(stderr, "Unable to map %s: screen memory is %u bytes, %zu needed\n",
                      LCD_DEVICE, fix.smem_len, LCD_BYTES);
@@ -44,8 +45,8 @@ int check_screen(int fd)
         std::fprintf(stderr,
                      "%s is %ux%u, %u bits per pixel, %u bytes per line; drawing assumes "
                      "%dx%d, %d bits per pixel, %u bytes per line\n",
-                     LCD_DEVICE, var.xres, var.yres, var.bits_per_pixel, fix.line_length,
-                     LCD_WIDTH, LCD_HEIGHT, 8 * LCD_BYTES_PER_PIXEL, LCD_LINE_BYTES);
+                     LCD_DEVICE, var.xres, var.yres, var.bits_per_pixel, fix.line_length, LCD_WIDTH,
+                     LCD_HEIGHT, 8 * LCD_BYTES_PER_PIXEL, LCD_LINE_BYTES);
     return 0;
 }
 
@@ -67,7 +68,7 @@ int mmap_lcd(void)
         return -1;
     void *screen = mmap(nullptr, LCD_BYTES, PROT_READ | PROT_WRITE, MAP_SHARED, lcd_fd, 0);
     if (screen == MAP_FAILED)
-        return report("map (mmap)");
+        return report("map", "mmap");
     mmap_fd = static_cast<uint32_t *>(screen);
     return lcd_fd;
 }

@@ -12,8 +12,8 @@ constexpr int LCD_HEIGHT = 480;
 constexpr int LCD_BYTES_PER_PIXEL = 4;
 constexpr std::size_t LCD_BYTES = std::size_t(LCD_WIDTH) * LCD_HEIGHT * LCD_BYTES_PER_PIXEL;
 
-extern int lcd_fd;         // the open screen, -1 after a failed open
-extern uint32_t *mmap_fd;  // the mapped screen, null while not mapped
+extern int lcd_fd;                           // the open screen, -1 after a failed open
+extern uint32_t *mmap_fd;                    // the mapped screen, null while not mapped
 extern unsigned char g_color_buf[LCD_BYTES]; // the module's working buffer
 
 // Returns the descriptor, or -1 after printing "open lcd error".

@@ -78,7 +78,8 @@ bool has_plain_bitfields(int fd)
     unsigned char masks[BMP_MASK_BYTES] = {};
     if (read_at(fd, masks, BMP_MASK_BYTES, BMP_HEADER_BYTES) != BMP_MASK_BYTES)
         return false;
-    return get_u32(masks) == RED_MASK && get_u32(masks + 4) == GREEN_MASK && get_u32(masks + 8) == BLUE_MASK;
+    return get_u32(masks) == RED_MASK && get_u32(masks + 4) == GREEN_MASK &&
+           get_u32(masks + 8) == BLUE_MASK;
 }
 
 // Only uncompressed 24- and 32-bit pixels are drawn: no palettes, 16-bit or run-length data.
@@ -88,7 +89,8 @@ int check_format(int fd, const bmp_header &h)
         return -1;
     if (h.bits == 24 && h.compression == BI_RGB)
         return 0;
-    if (h.bits == 32 && (h.compression == BI_RGB || (h.compression == BI_BITFIELDS && has_plain_bitfields(fd))))
+    if (h.bits == 32 &&
+        (h.compression == BI_RGB || (h.compression == BI_BITFIELDS && has_plain_bitfields(fd))))
         return 0;
     return -1;
 }
@@ -107,7 +109,8 @@ long long compute_stride(const bmp_header &h)
 // An offset outside the file is not believed; the pixels then follow the 54 header bytes.
 long find_pixel_offset(const bmp_header &h, int file_size)
 {
-    if (h.data_offset >= uint32_t(BMP_HEADER_BYTES) && file_size >= 0 && h.data_offset <= uint32_t(file_size))
+    if (h.data_offset >= uint32_t(BMP_HEADER_BYTES) && file_size >= 0 &&
+        h.data_offset <= uint32_t(file_size))
         return long(h.data_offset);
     return BMP_HEADER_BYTES;
 }

@@ -109,7 +109,9 @@ int lcd_draw_jpg(int x, int y, const char *path)
         return -1;
     }
     int size = file_size_get(path);
-    unsigned char *buf = size >= MIN_JPEG_FILE_BYTES ? static_cast<unsigned char *>(std::malloc(size_t(size))) : nullptr;
+    unsigned char *buf = size >= MIN_JPEG_FILE_BYTES
+                             ? static_cast<unsigned char *>(std::malloc(size_t(size)))
+                             : nullptr;
     long got = buf ? read_file(fd, buf, size) : -1;
     close(fd);
     int result = got > 0 ? decode_and_draw(x, y, buf, (unsigned long)got) : -1;

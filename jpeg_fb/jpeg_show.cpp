@@ -129,8 +129,8 @@ void choose_rgb_output(jpeg_decompress_struct *cinfo)
     if (cinfo->jpeg_color_space == JCS_GRAYSCALE)
         cinfo->out_color_space = JCS_RGB;
     if (cinfo->out_color_space != JCS_RGB) {
-        std::fprintf(stderr, "[%d]: colour space not supported: %d components\n",
-                     SITE_COLOUR_SPACE, cinfo->num_components);
+        std::fprintf(stderr, "[%d]: colour space not supported: %d components\n", SITE_COLOUR_SPACE,
+                     cinfo->num_components);
         std::exit(FAILURE);
     }
 }
@@ -138,8 +138,8 @@ void choose_rgb_output(jpeg_decompress_struct *cinfo)
 // Bytes of the decoded image, refused when they do not fit the sizes in use.
 size_t image_bytes(const jpeg_decompress_struct *cinfo)
 {
-    uint64_t bytes = uint64_t(cinfo->output_width) * cinfo->output_height *
-                     uint64_t(cinfo->output_components);
+    uint64_t bytes =
+        uint64_t(cinfo->output_width) * cinfo->output_height * uint64_t(cinfo->output_components);
     if (cinfo->output_width > INT32_MAX || cinfo->output_height > INT32_MAX ||
         bytes > uint64_t(PTRDIFF_MAX) || bytes > SIZE_MAX) {
         std::fprintf(stderr, "[%d]: image too large: %u x %u pixels\n", SITE_IMAGE_SIZE,
@@ -218,7 +218,8 @@ bool format_drawable(const fb_var_screeninfo *var, const fb_fix_screeninfo *fix)
     uint32_t bpp = var->bits_per_pixel;
     if (fix->visual != FB_VISUAL_TRUECOLOR || bpp % 8 != 0 || bpp < 8 || bpp > 32)
         return false;
-    if (!colour_fits(var->red, bpp) || !colour_fits(var->green, bpp) || !colour_fits(var->blue, bpp))
+    if (!colour_fits(var->red, bpp) || !colour_fits(var->green, bpp) ||
+        !colour_fits(var->blue, bpp))
         return false;
     uint32_t red = colour_mask(var->red), green = colour_mask(var->green),
              blue = colour_mask(var->blue);
@@ -284,8 +285,10 @@ void write_lcd(const unsigned char *image, const image_info *info, unsigned char
         const unsigned char *s = image + i * stride;
         unsigned char *d = screen + i * fix->line_length;
         for (size_t j = 0; j < shown_columns; j++, s += info->components, d += bytes)
-            store_pixel(d, place_colour(s[0], var->red) | place_colour(s[1], var->green) |
-                               place_colour(s[2], var->blue), bytes);
+            store_pixel(d,
+                        place_colour(s[0], var->red) | place_colour(s[1], var->green) |
+                            place_colour(s[2], var->blue),
+                        bytes);
     }
 }
 

@@ -39,7 +39,8 @@ int map_screen(const char *device, screen *s)
     uint32_t bpp = s->var.bits_per_pixel;
     if (bpp % 8 != 0 || bpp == 0 || bpp > 32 || s->fix.visual != FB_VISUAL_TRUECOLOR ||
         std::size_t(s->var.xres) * (bpp / 8) > s->fix.line_length) {
-        std::fprintf(stderr, "fb_png: %s: %u bits per pixel (visual %u) is not a true-colour layout\n",
+        std::fprintf(stderr,
+                     "fb_png: %s: %u bits per pixel (visual %u) is not a true-colour layout\n",
                      device, bpp, s->fix.visual);
         return -1;
     }

@@ -17,7 +17,7 @@ namespace {
 using bytes = std::vector<unsigned char>;
 
 constexpr std::size_t MIN_JPEG_FILE_BYTES = 3000; // lcd_draw_jpg refuses shorter files
-constexpr uint32_t V4L2_ERROR_FLAG = 0x40;         // V4L2_BUF_FLAG_ERROR
+constexpr uint32_t V4L2_ERROR_FLAG = 0x40;        // V4L2_BUF_FLAG_ERROR
 
 struct named {
     std::string name;

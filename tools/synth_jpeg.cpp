@@ -1,7 +1,7 @@
 #include "synth_jpeg.h"
 
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include <jpeglib.h>
@@ -107,7 +107,7 @@ std::vector<unsigned char> synth_jpeg(const synth_options &opt)
     cinfo.image_width = JDIMENSION(opt.width);
     cinfo.image_height = JDIMENSION(opt.height);
     cinfo.input_components = opt.components;
-    cinfo.in_color_space = opt.components == 1 ? JCS_GRAYSCALE
+    cinfo.in_color_space = opt.components == 1   ? JCS_GRAYSCALE
                            : opt.components == 4 ? JCS_CMYK
                                                  : JCS_RGB;
     jpeg_set_defaults(&cinfo);
@@ -129,7 +129,8 @@ std::vector<unsigned char> synth_jpeg(const synth_options &opt)
 // Segments up to the first scan are copied unless they are DHT; the rest as it is.
 std::vector<unsigned char> strip_huffman_tables(const std::vector<unsigned char> &jpeg)
 {
-    std::vector<unsigned char> out(jpeg.begin(), jpeg.begin() + (jpeg.size() < 2 ? jpeg.size() : 2));
+    std::vector<unsigned char> out(jpeg.begin(),
+                                   jpeg.begin() + (jpeg.size() < 2 ? jpeg.size() : 2));
     std::size_t at = out.size();
     while (at + 4 <= jpeg.size() && jpeg[at] == MARKER && jpeg[at + 1] != SOS) {
         std::size_t end = at + 2 + (std::size_t(jpeg[at + 2]) << 8 | jpeg[at + 3]);

@@ -11,8 +11,8 @@ struct synth_options {
     int height = 480;
     int components = 3; // 1 grey, 3 colour (YCbCr), 4 CMYK
     int quality = 85;
-    int noise = 12;     // peak sensor noise, in 8-bit levels
-    int frame = 0;      // moves the shapes
+    int noise = 12;         // peak sensor noise, in 8-bit levels
+    int frame = 0;          // moves the shapes
     bool chroma_422 = true; // 4:2:2 as cameras send; otherwise libjpeg's default 4:2:0
     bool progressive = false;
     bool arithmetic = false; // arithmetic coding instead of Huffman

@@ -49,9 +49,9 @@ static_assert(sizeof(camera_status) <= CAMERA_FRAMEBUF_BYTES, "status fits frame
 
 void publish_status()
 {
-    camera_status status = {g_camera.fd,         g_camera.buffer_count,
-                            g_camera.size.width, g_camera.size.height,
-                            g_camera.frames_delivered, g_camera.frames_skipped};
+    camera_status status = {
+        g_camera.fd,          g_camera.buffer_count,     g_camera.size.width,
+        g_camera.size.height, g_camera.frames_delivered, g_camera.frames_skipped};
     std::memcpy(framebuf, &status, sizeof status);
 }
 
@@ -219,8 +219,8 @@ bool deliver(const v4l2_buffer &buf, camera_frame *frame)
     if (buf.index >= g_camera.buffer_count)
         return false;
     const mapped_buffer &mapped = g_camera.buffers[buf.index];
-    return copy_complete_frame(buf, static_cast<const unsigned char *>(mapped.start),
-                               mapped.length, frame);
+    return copy_complete_frame(buf, static_cast<const unsigned char *>(mapped.start), mapped.length,
+                               frame);
 }
 
 } // namespace

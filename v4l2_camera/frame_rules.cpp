@@ -49,10 +49,10 @@ bool copy_complete_frame(const v4l2_buffer &buf, const unsigned char *mapped,
 
 frame_size largest_stepwise_fit(const v4l2_frmsize_stepwise &range, frame_size limit)
 {
-    uint32_t width = largest_step_within(range.min_width, range.max_width, range.step_width,
-                                         limit.width);
-    uint32_t height = largest_step_within(range.min_height, range.max_height,
-                                          range.step_height, limit.height);
+    uint32_t width =
+        largest_step_within(range.min_width, range.max_width, range.step_width, limit.width);
+    uint32_t height =
+        largest_step_within(range.min_height, range.max_height, range.step_height, limit.height);
     if (width == 0 || height == 0)
         return {0, 0};
     return {width, height};

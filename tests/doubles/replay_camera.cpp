@@ -12,7 +12,7 @@
 
 namespace {
 
-std::string g_frames;        // what is left of REPLAY_FRAMES
+std::string g_frames; // what is left of REPLAY_FRAMES
 uint32_t g_frames_fetched;
 
 std::string next_entry()

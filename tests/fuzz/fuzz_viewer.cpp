@@ -10,7 +10,8 @@
 
 namespace {
 
-const char *const SCREENS[] = {"xrgb8888", "rgb888", "rgb565", "xrgb8888-padded", "xrgb8888-1024x600"};
+const char *const SCREENS[] = {"xrgb8888", "rgb888", "rgb565", "xrgb8888-padded",
+                               "xrgb8888-1024x600"};
 constexpr std::size_t SCREEN_COUNT = sizeof SCREENS / sizeof SCREENS[0];
 
 char g_path[64];

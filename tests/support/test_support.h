@@ -26,7 +26,10 @@ struct scratch_dir {
     ~scratch_dir();
     scratch_dir(const scratch_dir &) = delete;
     scratch_dir &operator=(const scratch_dir &) = delete;
-    std::string path(const std::string &name) const { return dir + "/" + name; }
+    std::string path(const std::string &name) const
+    {
+        return dir + "/" + name;
+    }
     std::string dir;
 };
 
