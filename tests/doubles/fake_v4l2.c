@@ -15,17 +15,18 @@
  * S_FMT, REQBUFS, QUERYBUF, mmap, QBUF, STREAMON. Without FAKE_V4L2_FRAMES
  * every call goes to the system. */
 #define _GNU_SOURCE
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <poll.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
+
+#define DOUBLE_NAME "fake_v4l2"
+#include "interpose.h"
 
 enum { BUFFER_BYTES = 1 << 21, MAX_BUFFERS = 8, ENTRY_BYTES = 4096 };
 
@@ -36,16 +37,6 @@ static unsigned buffer_count, next_buffer;
 static const char *entries; /* what is left of FAKE_V4L2_FRAMES */
 static char entry[ENTRY_BYTES];
 static int dequeue_pending_error; /* errno for the next dequeue, 0: a frame */
-
-static void *next_symbol(const char *name)
-{
-    void *symbol = dlsym(RTLD_NEXT, name);
-    if (!symbol) {
-        fprintf(stderr, "fake_v4l2: no %s to forward to\n", name);
-        abort();
-    }
-    return symbol;
-}
 
 static int errno_named(const char *name)
 {
@@ -109,35 +100,10 @@ static int open_path(const char *name, const char *path, int flags, mode_t mode)
     return open_device(flags);
 }
 
-static mode_t mode_argument(int flags, va_list args)
+static void forget_fd(int fd)
 {
-    return (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
-}
-
-int open(const char *path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    mode_t mode = mode_argument(flags, args);
-    va_end(args);
-    return open_path("open", path, flags, mode);
-}
-
-int open64(const char *path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    mode_t mode = mode_argument(flags, args);
-    va_end(args);
-    return open_path("open64", path, flags, mode);
-}
-
-int close(int fd)
-{
-    int (*real_close)(int) = next_symbol("close");
     if (fd == device_fd)
         device_fd = -1;
-    return real_close(fd);
 }
 
 /* The file's bytes into the buffer; the count, or 0 when it cannot be read. */

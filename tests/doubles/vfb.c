@@ -5,16 +5,17 @@
 #define _GNU_SOURCE
 #include "vfb_layouts.h"
 
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#define DOUBLE_NAME "vfb"
+#include "interpose.h"
 
 static int vfb_fd = -1;
 
@@ -27,16 +28,6 @@ static const struct vfb_layout *current_layout(void)
         abort();
     }
     return layout;
-}
-
-static void *next_symbol(const char *name)
-{
-    void *symbol = dlsym(RTLD_NEXT, name);
-    if (!symbol) {
-        fprintf(stderr, "vfb: no %s to forward to\n", name);
-        abort();
-    }
-    return symbol;
 }
 
 /* Gives the screen file the length of the screen memory it stands for. */
@@ -64,35 +55,10 @@ static int open_path(const char *name, const char *path, int flags, mode_t mode)
     return fd;
 }
 
-static mode_t mode_argument(int flags, va_list args)
+static void forget_fd(int fd)
 {
-    return (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
-}
-
-int open(const char *path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    mode_t mode = mode_argument(flags, args);
-    va_end(args);
-    return open_path("open", path, flags, mode);
-}
-
-int open64(const char *path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    mode_t mode = mode_argument(flags, args);
-    va_end(args);
-    return open_path("open64", path, flags, mode);
-}
-
-int close(int fd)
-{
-    int (*real_close)(int) = next_symbol("close");
     if (fd == vfb_fd)
         vfb_fd = -1;
-    return real_close(fd);
 }
 
 static void describe_fix(const struct vfb_layout *layout, struct fb_fix_screeninfo *fix)
