@@ -1,6 +1,13 @@
 # Warnings for everything we build, and the sanitizer configuration the test run uses.
 add_compile_options(-Wall -Wextra)
 
+# For a board whose system is older than the build machine's: the C++ runtime
+# and libgcc are linked in, so only glibc's version matters on the board.
+option(STATIC_CXX_RUNTIME "Link libstdc++ and libgcc statically" OFF)
+if(STATIC_CXX_RUNTIME)
+  add_link_options(-static-libstdc++ -static-libgcc)
+endif()
+
 if(SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
                       -fno-omit-frame-pointer)
