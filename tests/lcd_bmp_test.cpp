@@ -1,6 +1,7 @@
 // BMP drawing on a guarded in-memory screen: files written by ImageMagick and
 // ffmpeg and files made here, compared pixel by pixel with their source image.
 #include "lcd.h"
+#include "guarded_screen.h"
 #include "test_support.h"
 
 #include <climits>
@@ -10,7 +11,6 @@
 
 namespace {
 
-constexpr uint32_t UNTOUCHED = 0xA5A5A5A5; // no pixel word has a non-zero top byte
 constexpr const char CONVERT[] = "/usr/bin/convert";
 constexpr const char FFMPEG[] = "/usr/bin/ffmpeg";
 
@@ -48,19 +48,8 @@ std::string header_lines(long width, long height, int bits)
            "\r\nbmp_type=" + std::to_string(bits) + "\r\n";
 }
 
-class BmpScreen : public ::testing::Test {
+class BmpScreen : public GuardedScreen {
   protected:
-    void SetUp() override { clear(); }
-    void TearDown() override { mmap_fd = nullptr; }
-
-    void clear()
-    {
-        for (std::size_t i = 0; i < LCD_BYTES / 4; i++)
-            words()[i] = UNTOUCHED;
-        mmap_fd = words();
-    }
-    uint32_t *words() { return reinterpret_cast<uint32_t *>(screen.data); }
-
     // The result, with what the call printed in out.
     int draw(int x, int y, const std::string &path)
     {
@@ -70,26 +59,6 @@ class BmpScreen : public ::testing::Test {
         return result;
     }
 
-    // Every pixel of the screen: the image's where it lands, untouched elsewhere.
-    void expect_drawn(const rgb_image &image, long x, long y)
-    {
-        int wrong = 0;
-        for (int sy = 0; sy < LCD_HEIGHT; sy++)
-            for (int sx = 0; sx < LCD_WIDTH; sx++) {
-                long ix = sx - x, iy = sy - y;
-                bool inside = ix >= 0 && iy >= 0 && ix < image.width && iy < image.height;
-                uint32_t expected = inside ? image.word(int(ix), int(iy)) : UNTOUCHED;
-                uint32_t got = words()[sy * LCD_WIDTH + sx];
-                if (got != expected && wrong++ < 5)
-                    ADD_FAILURE() << "pixel (" << sx << ", " << sy << ") is " << std::hex << got
-                                  << ", expected " << expected;
-            }
-        EXPECT_EQ(wrong, 0);
-    }
-    void expect_untouched() { expect_drawn(rgb_image{}, 0, 0); }
-
-    guarded_buffer screen{LCD_BYTES};
-    scratch_dir tmp;
     std::string out;
 };
 

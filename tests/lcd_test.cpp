@@ -3,6 +3,7 @@
 #include "common.h"
 #include "lcd.h"
 #include "synth_jpeg.h"
+#include "guarded_screen.h"
 #include "test_support.h"
 
 #include <climits>
@@ -11,46 +12,14 @@
 
 namespace {
 
-constexpr uint32_t UNTOUCHED = 0xA5A5A5A5; // no pixel word has a non-zero top byte
-
-class LcdScreen : public ::testing::Test {
+class LcdScreen : public GuardedScreen {
   protected:
-    void SetUp() override
-    {
-        for (std::size_t i = 0; i < LCD_BYTES / 4; i++)
-            words()[i] = UNTOUCHED;
-        mmap_fd = words();
-    }
-    void TearDown() override { mmap_fd = nullptr; }
-
-    uint32_t *words() { return reinterpret_cast<uint32_t *>(screen.data); }
-    uint32_t at(int x, int y) { return words()[y * LCD_WIDTH + x]; }
-
     std::string write_jpeg(const synth_options &opt, const std::string &name = "image.jpg")
     {
         std::string path = tmp.path(name);
         write_file(path, synth_jpeg(opt));
         return path;
     }
-
-    // Every pixel of the screen: the image's where it lands, untouched elsewhere.
-    void expect_drawn(const rgb_image &image, int x, int y)
-    {
-        int wrong = 0;
-        for (int sy = 0; sy < LCD_HEIGHT; sy++)
-            for (int sx = 0; sx < LCD_WIDTH; sx++) {
-                int ix = sx - x, iy = sy - y;
-                bool inside = ix >= 0 && iy >= 0 && ix < image.width && iy < image.height;
-                uint32_t expected = inside ? image.word(ix, iy) : UNTOUCHED;
-                if (at(sx, sy) != expected && wrong++ < 5)
-                    ADD_FAILURE() << "pixel (" << sx << ", " << sy << ") is " << std::hex
-                                  << at(sx, sy) << ", expected " << expected;
-            }
-        EXPECT_EQ(wrong, 0);
-    }
-
-    guarded_buffer screen{LCD_BYTES};
-    scratch_dir tmp;
 };
 
 TEST_F(LcdScreen, PointStoresOneWordAtItsPlace)
