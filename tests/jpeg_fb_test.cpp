@@ -50,9 +50,10 @@ std::ostream &operator<<(std::ostream &out, const image_case &i)
     return out << i.name;
 }
 
-std::vector<std::string> viewer_env(const std::string &screen, const char *layout)
+std::vector<std::string> viewer_env(const std::string &screen, const char *layout,
+                                    const std::string &preload = VFB_LIBRARY)
 {
-    return {"LD_PRELOAD=" VFB_LIBRARY, "VFB_FILE=" + screen, std::string("VFB_LAYOUT=") + layout,
+    return {"LD_PRELOAD=" + preload, "VFB_FILE=" + screen, std::string("VFB_LAYOUT=") + layout,
             "ASAN_OPTIONS=verify_asan_link_order=0"};
 }
 
@@ -178,10 +179,19 @@ std::ostream &operator<<(std::ostream &out, const failure_case &c)
     return out << c.name;
 }
 
+// The build tree may be closed to other users: a run as another user takes copies.
+std::string copy_for_everyone(const std::string &from, const std::string &to)
+{
+    write_file(to, read_bytes(from));
+    chmod(to.c_str(), 0755);
+    return to;
+}
+
 TEST_P(Refuses, WithOneLineAndStatus1ScreenUntouched)
 {
     const failure_case &c = GetParam();
     std::vector<std::string> argv = {JPEG_FB_PROGRAM};
+    std::string preload = VFB_LIBRARY;
     bool as_nobody = false;
     for (input a : c.args) {
         argv.push_back(make(a));
@@ -191,6 +201,8 @@ TEST_P(Refuses, WithOneLineAndStatus1ScreenUntouched)
         if (run_program({"sh", "-c", "command -v setpriv"}, {}).exit_status != 0)
             GTEST_SKIP() << "running as root without setpriv: no file is unreadable";
         chmod(tmp.dir.c_str(), 0755);
+        argv[0] = copy_for_everyone(JPEG_FB_PROGRAM, tmp.path("jpeg_fb"));
+        preload = copy_for_everyone(VFB_LIBRARY, tmp.path("libvfb.so"));
         argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     }
     const vfb_layout *s = vfb_layout_find(c.layout);
@@ -199,7 +211,7 @@ TEST_P(Refuses, WithOneLineAndStatus1ScreenUntouched)
     if (c.screen_present)
         write_file(screen, before);
 
-    run_result r = run_program(argv, viewer_env(screen, c.layout));
+    run_result r = run_program(argv, viewer_env(screen, c.layout, preload));
     EXPECT_EQ(r.signal, 0) << r.err;
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.out, c.out);
