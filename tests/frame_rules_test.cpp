@@ -69,7 +69,8 @@ TEST_P(SizeChoice, LargestThatFitsElseSmallest)
 INSTANTIATE_TEST_SUITE_P(
     Offers, SizeChoice,
     ::testing::Values(
-        size_case{"usual_webcam", {{1920, 1080}, {1280, 720}, {640, 480}, {320, 240}, {800, 600}},
+        size_case{"usual_webcam",
+                  {{1920, 1080}, {1280, 720}, {640, 480}, {320, 240}, {800, 600}},
                   {640, 480}},
         size_case{"exact_screen", {{320, 240}, {800, 480}, {1024, 768}}, {800, 480}},
         size_case{"wide_but_short_beats_narrow", {{800, 448}, {640, 480}}, {800, 448}},
@@ -93,7 +94,7 @@ TEST(StepwiseFit, LargestStepWithinTheScreen)
 {
     const stepwise_case cases[] = {
         {{16, 1920, 16, 16, 1080, 16}, {800, 480}},
-        {{1, 4096, 1, 1, 2160, 1}, {800, 480}},  // continuous
+        {{1, 4096, 1, 1, 2160, 1}, {800, 480}},     // continuous
         {{100, 1000, 30, 50, 600, 40}, {790, 450}}, // steps do not land on the limit
         {{160, 640, 160, 120, 480, 120}, {640, 480}},
         {{1024, 4096, 8, 768, 2160, 8}, {0, 0}}, // smallest is too large
@@ -146,7 +147,8 @@ TEST(FrameCopy, TakesAtMostTheMappedBytesAndTheRecordsSize)
         EXPECT_EQ(delivered, c.length >= 0) << c.name;
         EXPECT_EQ(record[0].length, c.length) << c.name;
         std::size_t copied = c.length > 0 ? std::size_t(c.length) : 0;
-        EXPECT_TRUE(std::equal(mapped.begin(), mapped.begin() + long(copied), record[0].data)) << c.name;
+        EXPECT_TRUE(std::equal(mapped.begin(), mapped.begin() + long(copied), record[0].data))
+            << c.name;
         if (copied < CAMERA_FRAME_DATA_BYTES) {
             EXPECT_EQ(record[0].data[copied], 0xEE) << c.name << ": written past the frame";
         }

@@ -1,7 +1,7 @@
 // BMP drawing on a guarded in-memory screen: files written by ImageMagick and
 // ffmpeg and files made here, compared pixel by pixel with their source image.
-#include "lcd.h"
 #include "guarded_screen.h"
+#include "lcd.h"
 #include "test_support.h"
 
 #include <climits>
@@ -22,8 +22,9 @@ rgb_image make_source(int width, int height)
     image.height = height;
     for (int y = 0; y < height; y++)
         for (int x = 0; x < width; x++)
-            image.rgb.insert(image.rgb.end(), {(unsigned char)(x * 47 + 1), (unsigned char)(y * 29 + 2),
-                                               (unsigned char)((x >> 8) * 64 + (y >> 8) * 16 + (x + y) % 7 + 3)});
+            image.rgb.insert(image.rgb.end(),
+                             {(unsigned char)(x * 47 + 1), (unsigned char)(y * 29 + 2),
+                              (unsigned char)((x >> 8) * 64 + (y >> 8) * 16 + (x + y) % 7 + 3)});
     return image;
 }
 
@@ -31,8 +32,10 @@ rgb_image make_source(int width, int height)
 std::vector<unsigned char> netpbm_bytes(const rgb_image &image, bool alpha)
 {
     std::string head = alpha ? "P7\nWIDTH " + std::to_string(image.width) + "\nHEIGHT " +
-                                   std::to_string(image.height) + "\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n"
-                             : "P6\n" + std::to_string(image.width) + " " + std::to_string(image.height) + "\n255\n";
+                                   std::to_string(image.height) +
+                                   "\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n"
+                             : "P6\n" + std::to_string(image.width) + " " +
+                                   std::to_string(image.height) + "\n255\n";
     std::vector<unsigned char> bytes(head.begin(), head.end());
     for (std::size_t i = 0; i < image.rgb.size(); i += 3) {
         bytes.insert(bytes.end(), image.rgb.begin() + long(i), image.rgb.begin() + long(i) + 3);
@@ -71,15 +74,20 @@ constexpr int TOOL_IMAGE_HEIGHT = 3;
 // Empty when the tool is there and is the one named; otherwise what to install.
 std::string missing_tool(const char *path, const std::string &banner, const char *package)
 {
-    if (access(path, X_OK) == 0 && run_program({path, "-version"}, {}).out.find(banner) != std::string::npos)
+    if (access(path, X_OK) == 0 &&
+        run_program({path, "-version"}, {}).out.find(banner) != std::string::npos)
         return "";
-    return std::string(path) + " is missing or is not " + package + "'s: apt-get install " + package;
+    return std::string(path) + " is missing or is not " + package + "'s: apt-get install " +
+           package;
 }
 
-std::vector<std::string> writer_command(writer w, int bits, const std::string &source, const std::string &bmp)
+std::vector<std::string> writer_command(writer w, int bits, const std::string &source,
+                                        const std::string &bmp)
 {
     if (w == FFMPEG_BMP)
-        return {FFMPEG, "-loglevel", "error", "-y", "-i", source, "-pix_fmt", bits == 32 ? "bgra" : "bgr24", bmp};
+        return {FFMPEG, "-loglevel", "error",    "-y",
+                "-i",   source,      "-pix_fmt", bits == 32 ? "bgra" : "bgr24",
+                bmp};
     if (w == IMAGEMAGICK_BMP3 && bits == 32)
         return {CONVERT, source, "-define", "bmp3:alpha=true", "BMP3:" + bmp};
     return {CONVERT, source, (w == IMAGEMAGICK_BMP3 ? "BMP3:" : "") + bmp};
@@ -96,7 +104,8 @@ TEST_P(ToolBmp, DrawsTheSourceImageAtEveryPlacement)
                                           : missing_tool(CONVERT, "ImageMagick", "imagemagick");
     ASSERT_EQ(problem, "");
     rgb_image source = make_source(width, TOOL_IMAGE_HEIGHT);
-    std::string source_path = tmp.path(bits == 32 ? "source.pam" : "source.ppm"), bmp = tmp.path("image.bmp");
+    std::string source_path = tmp.path(bits == 32 ? "source.pam" : "source.ppm"),
+                bmp = tmp.path("image.bmp");
     write_file(source_path, netpbm_bytes(source, bits == 32));
     run_result made = run_program(writer_command(w, bits, source_path, bmp), {});
     ASSERT_EQ(made.exit_status, 0) << made.err;
@@ -105,8 +114,9 @@ TEST_P(ToolBmp, DrawsTheSourceImageAtEveryPlacement)
         ASSERT_GT(file.at(10) | file.at(11) << 8, 54);
     }
 
-    const long placements[][2] = {{0, 0}, {100, 50}, {-1, -2}, {LCD_WIDTH - 2, LCD_HEIGHT - 1},
-                                  {-width, 7}, {5, LCD_HEIGHT}, {INT_MIN, INT_MAX}};
+    const long placements[][2] = {
+        {0, 0},      {100, 50},       {-1, -2},          {LCD_WIDTH - 2, LCD_HEIGHT - 1},
+        {-width, 7}, {5, LCD_HEIGHT}, {INT_MIN, INT_MAX}};
     for (const auto &at : placements) {
         SCOPED_TRACE("at (" + std::to_string(at[0]) + ", " + std::to_string(at[1]) + ")");
         clear();
@@ -116,6 +126,7 @@ TEST_P(ToolBmp, DrawsTheSourceImageAtEveryPlacement)
     }
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Writers, ToolBmp,
     ::testing::Combine(::testing::Values(IMAGEMAGICK_BMP3, IMAGEMAGICK_DEFAULT, FFMPEG_BMP),
@@ -124,6 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(WRITER_NAMES[std::get<0>(info.param)]) + "_" + std::to_string(std::get<1>(info.param)) +
                "bit_width" + std::to_string(std::get<2>(info.param));
     });
+// clang-format on
 
 // Files made here
 
@@ -134,13 +146,13 @@ struct own_case {
     uint32_t compression;
     int x, y;
     int expected;
-    long file_size = 0;        // when set, the size the written file must have
-    long keep_bytes = -1;      // when set, the file is cut to this many bytes
-    long extra_bytes = 0;      // bytes after the pixel data
-    long header_width = 0;     // when set, the width and height the header claims
+    long file_size = 0;    // when set, the size the written file must have
+    long keep_bytes = -1;  // when set, the file is cut to this many bytes
+    long extra_bytes = 0;  // bytes after the pixel data
+    long header_width = 0; // when set, the width and height the header claims
     long header_height = 0;
     uint32_t red_mask = 0xFF0000; // with bit fields, written with green 0xFF00 and blue 0xFF
-    int gap = 0;               // bytes between the headers and the pixels, as V4 and V5 files have
+    int gap = 0; // bytes between the headers and the pixels, as V4 and V5 files have
     bool offset_past_end = false;
 };
 
@@ -206,7 +218,8 @@ TEST_P(OwnBmp, DrawsTheVisiblePartOrNothing)
 
     EXPECT_EQ(draw(c.x, c.y, path), c.expected);
     bool header_kept = c.keep_bytes < 0 || c.keep_bytes >= 30;
-    long w = c.header_width ? c.header_width : c.width, h = c.header_height ? c.header_height : c.height;
+    long w = c.header_width ? c.header_width : c.width,
+         h = c.header_height ? c.header_height : c.height;
     EXPECT_EQ(out, header_kept ? header_lines(w, h, c.bits) : header_lines(0, 0, 0));
     if (c.expected == 0)
         expect_drawn(source, c.x, c.y);
@@ -214,6 +227,7 @@ TEST_P(OwnBmp, DrawsTheVisiblePartOrNothing)
         expect_untouched();
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Files, OwnBmp,
     ::testing::Values(
@@ -240,6 +254,7 @@ INSTANTIATE_TEST_SUITE_P(
         own_case{"rle_24", 4, 2, 24, 1, 0, 0, -1},
         own_case{"negative_width", 4, 2, 24, 0, 0, 0, -1, 0, -1, 0, -4}),
     [](const ::testing::TestParamInfo<own_case> &info) { return std::string(info.param.name); });
+// clang-format on
 
 class UnopenedBmp : public BmpScreen, public ::testing::WithParamInterface<const char *> {};
 

@@ -30,5 +30,5 @@ bash tools/ensure_packages.sh clang libclang-rt-14-dev
 cmake -S . -B build-fuzz -DFUZZ=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 cmake --build build-fuzz -j"$jobs"
-bash tools/run_fuzzers.sh build-fuzz "${FUZZ_SECONDS:-60}"
+bash tests/fuzz/run_fuzzers.sh build-fuzz "${FUZZ_SECONDS:-60}"
 echo "== build-fuzz: built and fuzzed in $((SECONDS - start)) s"

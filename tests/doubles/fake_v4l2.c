@@ -40,7 +40,10 @@ static int dequeue_pending_error; /* errno for the next dequeue, 0: a frame */
 
 static int errno_named(const char *name)
 {
-    static const struct { const char *name; int value; } NAMES[] = {
+    static const struct {
+        const char *name;
+        int value;
+    } NAMES[] = {
         {"ENOENT", ENOENT}, {"EIO", EIO},       {"ENODEV", ENODEV}, {"EBUSY", EBUSY},
         {"ENOMEM", ENOMEM}, {"EINVAL", EINVAL}, {"ENOTTY", ENOTTY}, {"EACCES", EACCES},
     };

@@ -12,6 +12,7 @@ struct vfb_layout {
 };
 
 #define VFB_TRUE FB_VISUAL_TRUECOLOR
+/* clang-format off */
 static const struct vfb_layout VFB_LAYOUTS[] = {
     /* name               xres yres bpp line  smem     visual               red      green    blue     transp */
     {"xrgb8888",          800, 480, 32, 3200, 1536000, VFB_TRUE,            {16, 8, 0}, {8, 8, 0},  {0, 8, 0},  {0, 0, 0}},
@@ -28,6 +29,7 @@ static const struct vfb_layout VFB_LAYOUTS[] = {
     /* a driver whose screen memory is shorter than its lines say */
     {"xrgb8888-short",    800, 480, 32, 3200, 1228800, VFB_TRUE,            {16, 8, 0}, {8, 8, 0},  {0, 8, 0},  {0, 0, 0}},
 };
+/* clang-format on */
 #undef VFB_TRUE
 
 static inline const struct vfb_layout *vfb_layout_find(const char *name)

@@ -12,8 +12,14 @@ constexpr uint32_t UNTOUCHED = 0xA5A5A5A5; // no pixel word has a non-zero top b
 
 class GuardedScreen : public ::testing::Test {
   protected:
-    void SetUp() override { clear(); }
-    void TearDown() override { mmap_fd = nullptr; }
+    void SetUp() override
+    {
+        clear();
+    }
+    void TearDown() override
+    {
+        mmap_fd = nullptr;
+    }
 
     void clear()
     {
@@ -21,8 +27,14 @@ class GuardedScreen : public ::testing::Test {
             words()[i] = UNTOUCHED;
         mmap_fd = words();
     }
-    uint32_t *words() { return reinterpret_cast<uint32_t *>(screen.data); }
-    uint32_t at(int x, int y) { return words()[y * LCD_WIDTH + x]; }
+    uint32_t *words()
+    {
+        return reinterpret_cast<uint32_t *>(screen.data);
+    }
+    uint32_t at(int x, int y)
+    {
+        return words()[y * LCD_WIDTH + x];
+    }
 
     // Every pixel of the screen: the image's where it lands, untouched elsewhere.
     void expect_drawn(const rgb_image &image, long x, long y)
@@ -39,7 +51,10 @@ class GuardedScreen : public ::testing::Test {
             }
         EXPECT_EQ(wrong, 0);
     }
-    void expect_untouched() { expect_drawn(rgb_image{}, 0, 0); }
+    void expect_untouched()
+    {
+        expect_drawn(rgb_image{}, 0, 0);
+    }
 
     guarded_buffer screen{LCD_BYTES};
     scratch_dir tmp;

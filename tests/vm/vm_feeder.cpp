@@ -26,115 +26,129 @@
 namespace {
 
 struct Frame {
-  std::string path;
-  std::vector<unsigned char> bytes;
+    std::string path;
+    std::vector<unsigned char> bytes;
 };
 
-[[noreturn]] void fail(const std::string& what) {
-  std::fprintf(stderr, "vm_feeder: %s: %s\n", what.c_str(), std::strerror(errno));
-  std::exit(1);
+[[noreturn]] void fail(const std::string &what)
+{
+    std::fprintf(stderr, "vm_feeder: %s: %s\n", what.c_str(), std::strerror(errno));
+    std::exit(1);
 }
 
-std::vector<unsigned char> read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) fail("open " + path);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+std::vector<unsigned char> read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        fail("open " + path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Width and height from the first start-of-frame marker, or false.
-bool jpeg_size(const std::vector<unsigned char>& b, unsigned& width, unsigned& height) {
-  if (b.size() < 4 || b[0] != 0xFF || b[1] != 0xD8) return false;
-  size_t i = 2;
-  while (i + 9 < b.size() && b[i] == 0xFF) {
-    unsigned marker = b[i + 1];
-    unsigned length = b[i + 2] << 8 | b[i + 3];
-    bool sof = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
-               marker != 0xCC;
-    if (sof) {
-      height = b[i + 5] << 8 | b[i + 6];
-      width = b[i + 7] << 8 | b[i + 8];
-      return true;
+bool jpeg_size(const std::vector<unsigned char> &b, unsigned &width, unsigned &height)
+{
+    if (b.size() < 4 || b[0] != 0xFF || b[1] != 0xD8)
+        return false;
+    size_t i = 2;
+    while (i + 9 < b.size() && b[i] == 0xFF) {
+        unsigned marker = b[i + 1];
+        unsigned length = b[i + 2] << 8 | b[i + 3];
+        bool sof =
+            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if (sof) {
+            height = b[i + 5] << 8 | b[i + 6];
+            width = b[i + 7] << 8 | b[i + 8];
+            return true;
+        }
+        i += 2 + length;
     }
-    i += 2 + length;
-  }
-  return false;
+    return false;
 }
 
-void set_format(int fd, unsigned width, unsigned height) {
-  v4l2_format fmt{};
-  fmt.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
-  fmt.fmt.pix.width = width;
-  fmt.fmt.pix.height = height;
-  fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_MJPEG;
-  fmt.fmt.pix.field = V4L2_FIELD_NONE;
-  if (ioctl(fd, VIDIOC_S_FMT, &fmt) < 0) fail("VIDIOC_S_FMT");
+void set_format(int fd, unsigned width, unsigned height)
+{
+    v4l2_format fmt{};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+    fmt.fmt.pix.width = width;
+    fmt.fmt.pix.height = height;
+    fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_MJPEG;
+    fmt.fmt.pix.field = V4L2_FIELD_NONE;
+    if (ioctl(fd, VIDIOC_S_FMT, &fmt) < 0)
+        fail("VIDIOC_S_FMT");
 }
 
-void write_frame(int fd, const Frame& f) {
-  ssize_t n = write(fd, f.bytes.data(), f.bytes.size());
-  if (n < 0) fail("write " + f.path);
-  if (static_cast<size_t>(n) != f.bytes.size()) {
-    errno = EMSGSIZE;
-    fail("write " + f.path + " took " + std::to_string(n) + " bytes");
-  }
+void write_frame(int fd, const Frame &f)
+{
+    ssize_t n = write(fd, f.bytes.data(), f.bytes.size());
+    if (n < 0)
+        fail("write " + f.path);
+    if (static_cast<size_t>(n) != f.bytes.size()) {
+        errno = EMSGSIZE;
+        fail("write " + f.path + " took " + std::to_string(n) + " bytes");
+    }
 }
 
-void sleep_until(timespec& next, long period_ns) {
-  next.tv_nsec += period_ns;
-  next.tv_sec += next.tv_nsec / 1000000000;
-  next.tv_nsec %= 1000000000;
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
-  }
+void sleep_until(timespec &next, long period_ns)
+{
+    next.tv_nsec += period_ns;
+    next.tv_sec += next.tv_nsec / 1000000000;
+    next.tv_nsec %= 1000000000;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+    }
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
-  const char* hold = nullptr;
-  if (argc > 2 && std::string(argv[1]) == "--hold") {
-    hold = argv[2];
-    argv += 2;
-    argc -= 2;
-  }
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: vm_feeder [--hold FILE] DEVICE FPS FRAME...\n");
-    return 2;
-  }
-  long fps = std::strtol(argv[2], nullptr, 10);
-  if (fps <= 0) {
-    std::fprintf(stderr, "vm_feeder: FPS must be a positive number, got '%s'\n", argv[2]);
-    return 2;
-  }
-  std::vector<Frame> frames;
-  for (int i = 3; i < argc; ++i) frames.push_back({argv[i], read_file(argv[i])});
+int main(int argc, char **argv)
+{
+    const char *hold = nullptr;
+    if (argc > 2 && std::string(argv[1]) == "--hold") {
+        hold = argv[2];
+        argv += 2;
+        argc -= 2;
+    }
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: vm_feeder [--hold FILE] DEVICE FPS FRAME...\n");
+        return 2;
+    }
+    long fps = std::strtol(argv[2], nullptr, 10);
+    if (fps <= 0) {
+        std::fprintf(stderr, "vm_feeder: FPS must be a positive number, got '%s'\n", argv[2]);
+        return 2;
+    }
+    std::vector<Frame> frames;
+    for (int i = 3; i < argc; ++i)
+        frames.push_back({argv[i], read_file(argv[i])});
 
-  unsigned width = 0, height = 0;
-  for (const Frame& f : frames)
-    if (jpeg_size(f.bytes, width, height)) break;
-  if (width == 0) {
-    std::fprintf(stderr, "vm_feeder: none of the frames is a JPEG\n");
-    return 2;
-  }
+    unsigned width = 0, height = 0;
+    for (const Frame &f : frames)
+        if (jpeg_size(f.bytes, width, height))
+            break;
+    if (width == 0) {
+        std::fprintf(stderr, "vm_feeder: none of the frames is a JPEG\n");
+        return 2;
+    }
 
-  int fd = open(argv[1], O_RDWR);
-  if (fd < 0) fail(std::string("open ") + argv[1]);
-  set_format(fd, width, height);
+    int fd = open(argv[1], O_RDWR);
+    if (fd < 0)
+        fail(std::string("open ") + argv[1]);
+    set_format(fd, width, height);
 
-  timespec next{};
-  clock_gettime(CLOCK_MONOTONIC, &next);
-  long period = 1000000000 / fps;
-  for (; hold && access(hold, F_OK) != 0; sleep_until(next, period)) {
-    write_frame(fd, frames[0]);
-    std::printf("held %s\n", frames[0].path.c_str());
-    std::fflush(stdout);
-  }
-  for (size_t i = 0; i < frames.size(); ++i) {
-    write_frame(fd, frames[i]);
-    std::printf("frame %zu %s\n", i, frames[i].path.c_str());
-    std::fflush(stdout);
-    sleep_until(next, period);
-  }
-  std::printf("done %zu\n", frames.size());
-  close(fd);
-  return 0;
+    timespec next{};
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    long period = 1000000000 / fps;
+    for (; hold && access(hold, F_OK) != 0; sleep_until(next, period)) {
+        write_frame(fd, frames[0]);
+        std::printf("held %s\n", frames[0].path.c_str());
+        std::fflush(stdout);
+    }
+    for (size_t i = 0; i < frames.size(); ++i) {
+        write_frame(fd, frames[i]);
+        std::printf("frame %zu %s\n", i, frames[i].path.c_str());
+        std::fflush(stdout);
+        sleep_until(next, period);
+    }
+    std::printf("done %zu\n", frames.size());
+    close(fd);
+    return 0;
 }

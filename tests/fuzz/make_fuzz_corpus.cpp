@@ -1,6 +1,6 @@
 // make_fuzz_corpus: writes the fuzzing harnesses' seed corpus, one folder per
 // harness (bmp, video, jpg_file, viewer, frame), into the folder named:
-//     build/tools/make_fuzz_corpus tests/fuzz/corpus
+//     build/tests/make_fuzz_corpus tests/fuzz/corpus
 // Small files: the fuzzer grows them, the test run replays them as they are.
 #include "synth_jpeg.h"
 

@@ -23,9 +23,9 @@ struct live_case {
     const char *layout;
     bool screen_present;
     int exit_status;
-    const char *out;       // exact standard output
-    const char *err_has;   // a text standard error must hold, or ""
-    int drawn_frame;       // index of the frame whose pixels end on top, -1: none drawn
+    const char *out;     // exact standard output
+    const char *err_has; // a text standard error must hold, or ""
+    int drawn_frame;     // index of the frame whose pixels end on top, -1: none drawn
 };
 
 class LiveView : public ::testing::TestWithParam<live_case> {
@@ -89,7 +89,8 @@ TEST_P(LiveView, RunsToTheEndWithTheRightPicture)
         frames += (frames.empty() ? "" : ":") + e;
     write_file(screen, std::vector<unsigned char>(SCREEN_BYTES, BEFORE));
 
-    run_result r = run(c.frames.empty() && c.extra.empty() ? "-" : frames, c.layout, c.screen_present);
+    run_result r =
+        run(c.frames.empty() && c.extra.empty() ? "-" : frames, c.layout, c.screen_present);
     EXPECT_EQ(r.signal, 0) << r.err;
     EXPECT_EQ(r.exit_status, c.exit_status) << r.err;
     EXPECT_EQ(r.out, c.out);
@@ -120,6 +121,7 @@ TEST_P(LiveView, RunsToTheEndWithTheRightPicture)
 
 const char *const NO_TEXT = "";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Runs, LiveView,
     ::testing::Values(
@@ -147,6 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
         live_case{"other_geometry_is_mentioned", {{160, 120, 3}}, {}, "xrgb8888-1024x600", true, 0,
                   NO_TEXT, "/dev/fb0 is 1024x600, 32 bits per pixel, 4096 bytes per line", 0}),
     [](const ::testing::TestParamInfo<live_case> &info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(LiveViewTimeouts, ReportedOnceAfterEachFrame)
 {

@@ -70,9 +70,9 @@ class CameraDevice : public ::testing::TestWithParam<device_case> {
         for (const std::string &e : c.entries)
             frames += (frames.empty() ? "" : ":") + resolve(e);
         write_file(screen, std::vector<unsigned char>(SCREEN_BYTES, BEFORE));
-        std::vector<std::string> env = {
-            "LD_PRELOAD=" VFB_LIBRARY ":" FAKE_V4L2_LIBRARY, "VFB_FILE=" + screen,
-            "FAKE_V4L2_FRAMES=" + frames, "ASAN_OPTIONS=verify_asan_link_order=0"};
+        std::vector<std::string> env = {"LD_PRELOAD=" VFB_LIBRARY ":" FAKE_V4L2_LIBRARY,
+                                        "VFB_FILE=" + screen, "FAKE_V4L2_FRAMES=" + frames,
+                                        "ASAN_OPTIONS=verify_asan_link_order=0"};
         if (*c.fail)
             env.push_back(std::string("FAKE_V4L2_FAIL=") + c.fail);
         return run_program({CAMERA_LCD_PROGRAM}, env);
@@ -126,6 +126,7 @@ const std::string STOPPED = "camera_lcd: the camera /dev/video7 stopped";
 const std::string NOT_STARTED = "camera_lcd: cannot start the camera /dev/video7";
 const std::string WAITING = "camera_lcd: no frame from /dev/video7, waiting";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Faults, CameraDevice,
     ::testing::Values(
@@ -169,5 +170,6 @@ INSTANTIATE_TEST_SUITE_P(
                     {"Unable to start streaming (VIDIOC_STREAMON): Input/output error (5)", NOT_STARTED},
                     ""}),
     [](const ::testing::TestParamInfo<device_case> &info) { return std::string(info.param.name); });
+// clang-format on
 
 } // namespace

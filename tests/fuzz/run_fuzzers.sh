@@ -2,9 +2,9 @@
 # A bounded fuzzing session: each libFuzzer harness of a FUZZ=ON build runs
 # for the given seconds from its seed corpus, two at a time. New inputs go to
 # <build>/fuzz-corpus, crashing ones to <build>/fuzz-findings; any finding
-# fails the run. Usage: tools/run_fuzzers.sh <build folder> <seconds per harness>
+# fails the run. Usage: tests/fuzz/run_fuzzers.sh <build folder> <seconds per harness>
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 build=$1
 seconds=$2
 targets=(bmp video jpg_file viewer frame)

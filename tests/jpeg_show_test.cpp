@@ -19,13 +19,34 @@ const std::string USAGE = std::string("Usage: ") + JPEG_FB_PROGRAM + " <jpeg ima
 
 // How one pixel R, G, B must appear in memory, written out per layout.
 using pixel_bytes = void (*)(const unsigned char *rgb, unsigned char *pixel);
-void bgr0(const unsigned char *c, unsigned char *p) { p[0] = c[2], p[1] = c[1], p[2] = c[0], p[3] = 0; }
-void rgb0(const unsigned char *c, unsigned char *p) { p[0] = c[0], p[1] = c[1], p[2] = c[2], p[3] = 0; }
-void zbgr(const unsigned char *c, unsigned char *p) { p[0] = 0, p[1] = c[2], p[2] = c[1], p[3] = c[0]; }
-void bgr(const unsigned char *c, unsigned char *p) { p[0] = c[2], p[1] = c[1], p[2] = c[0]; }
-void word16(unsigned v, unsigned char *p) { p[0] = v & 0xFF, p[1] = v >> 8; }
-void rgb565(const unsigned char *c, unsigned char *p) { word16((c[0] >> 3) << 11 | (c[1] >> 2) << 5 | c[2] >> 3, p); }
-void bgr565(const unsigned char *c, unsigned char *p) { word16((c[2] >> 3) << 11 | (c[1] >> 2) << 5 | c[0] >> 3, p); }
+void bgr0(const unsigned char *c, unsigned char *p)
+{
+    p[0] = c[2], p[1] = c[1], p[2] = c[0], p[3] = 0;
+}
+void rgb0(const unsigned char *c, unsigned char *p)
+{
+    p[0] = c[0], p[1] = c[1], p[2] = c[2], p[3] = 0;
+}
+void zbgr(const unsigned char *c, unsigned char *p)
+{
+    p[0] = 0, p[1] = c[2], p[2] = c[1], p[3] = c[0];
+}
+void bgr(const unsigned char *c, unsigned char *p)
+{
+    p[0] = c[2], p[1] = c[1], p[2] = c[0];
+}
+void word16(unsigned v, unsigned char *p)
+{
+    p[0] = v & 0xFF, p[1] = v >> 8;
+}
+void rgb565(const unsigned char *c, unsigned char *p)
+{
+    word16((c[0] >> 3) << 11 | (c[1] >> 2) << 5 | c[2] >> 3, p);
+}
+void bgr565(const unsigned char *c, unsigned char *p)
+{
+    word16((c[2] >> 3) << 11 | (c[1] >> 2) << 5 | c[0] >> 3, p);
+}
 
 struct layout_case {
     const char *name; // in the virtual framebuffer's table
@@ -69,7 +90,8 @@ std::string make_jpeg(const scratch_dir &tmp, int width, int height, int compone
 }
 
 // The screen as it must be: cleared lines, the decoded image over their top-left corner.
-std::vector<unsigned char> expected_screen(const vfb_layout &s, const layout_case &l, const rgb_image &im)
+std::vector<unsigned char> expected_screen(const vfb_layout &s, const layout_case &l,
+                                           const rgb_image &im)
 {
     std::vector<unsigned char> screen(s.smem_len, BEFORE);
     std::fill_n(screen.begin(), std::size_t(s.line_length) * s.yres, 0);
@@ -88,7 +110,8 @@ TEST_P(Shows, EveryByteOfTheScreen)
     const vfb_layout *s = vfb_layout_find(layout.name);
     ASSERT_NE(s, nullptr);
     scratch_dir tmp;
-    std::string jpeg = make_jpeg(tmp, image.width, image.height, image.components, image.percent_kept);
+    std::string jpeg =
+        make_jpeg(tmp, image.width, image.height, image.components, image.percent_kept);
     std::string screen = tmp.path("screen");
     write_file(screen, std::vector<unsigned char>(s->smem_len, BEFORE));
 
@@ -110,9 +133,10 @@ TEST_P(Shows, EveryByteOfTheScreen)
 }
 
 const layout_case LAYOUTS[] = {
-    {"xrgb8888", 4, bgr0},        {"xbgr8888", 4, rgb0}, {"rgbx8888", 4, zbgr},
-    {"xrgb8888-padded", 4, bgr0}, {"rgb888", 3, bgr},    {"rgb565", 2, rgb565},
-    {"bgr565", 2, bgr565},        {"xrgb8888-1024x600", 4, bgr0},
+    {"xrgb8888", 4, bgr0}, {"xbgr8888", 4, rgb0},
+    {"rgbx8888", 4, zbgr}, {"xrgb8888-padded", 4, bgr0},
+    {"rgb888", 3, bgr},    {"rgb565", 2, rgb565},
+    {"bgr565", 2, bgr565}, {"xrgb8888-1024x600", 4, bgr0},
 };
 
 const image_case IMAGES[] = {
@@ -132,12 +156,11 @@ std::string layout_name(const char *name)
     return id;
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, Shows,
-                         ::testing::Combine(::testing::ValuesIn(LAYOUTS), ::testing::ValuesIn(IMAGES)),
-                         [](const auto &info) {
-                             return layout_name(std::get<0>(info.param).name) + "_" +
-                                    std::get<1>(info.param).name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, Shows, ::testing::Combine(::testing::ValuesIn(LAYOUTS), ::testing::ValuesIn(IMAGES)),
+    [](const auto &info) {
+        return layout_name(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+    });
 
 // Inputs the failure rows name.
 enum class input { photo, cut, missing, unreadable, directory, empty, text, cmyk };
@@ -166,7 +189,10 @@ class Refuses : public ::testing::TestWithParam<failure_case> {
             return path;
         case input::empty: write_file(path, {}); return path;
         case input::text: write_file(path, {'h', 'e', 'l', 'l', 'o'}); return path;
-        case input::unreadable: write_file(path, {0xFF, 0xD8}); chmod(path.c_str(), 0); return path;
+        case input::unreadable:
+            write_file(path, {0xFF, 0xD8});
+            chmod(path.c_str(), 0);
+            return path;
         }
         return path;
     }
@@ -221,6 +247,7 @@ TEST_P(Refuses, WithOneLineAndStatus1ScreenUntouched)
     }
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Rows, Refuses,
     ::testing::Values(
@@ -248,6 +275,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "[195]: screen size not supported: 800x480, 3200 bytes per line, 1228800 "
                      "bytes of screen memory\n"}),
     [](const ::testing::TestParamInfo<failure_case> &info) { return std::string(info.param.name); });
+// clang-format on
 
 // A sysfs file claims 4096 bytes and ends after a few: the reader must stop, not spin.
 TEST(Reading, StopsAtAnEarlyEndOfFile)
@@ -290,8 +318,9 @@ TEST(Allocation, FailureIsReportedNotDrawnThrough)
     std::string path = tmp.path("huge.jpg"), screen = tmp.path("screen");
     write_file(path, jpeg);
     write_file(screen, std::vector<unsigned char>(1536000, BEFORE));
-    run_result r = run_program({"sh", "-c", "ulimit -v 1000000 && exec \"$0\" \"$1\"", JPEG_FB_PROGRAM, path},
-                               {"LD_PRELOAD=" VFB_LIBRARY, "VFB_FILE=" + screen});
+    run_result r =
+        run_program({"sh", "-c", "ulimit -v 1000000 && exec \"$0\" \"$1\"", JPEG_FB_PROGRAM, path},
+                    {"LD_PRELOAD=" VFB_LIBRARY, "VFB_FILE=" + screen});
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.err, "[165]: calloc failed: Cannot allocate memory\n");
