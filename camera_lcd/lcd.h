@@ -12,14 +12,18 @@ constexpr int LCD_HEIGHT = 480;
 constexpr int LCD_BYTES_PER_PIXEL = 4;
 constexpr std::size_t LCD_BYTES = std::size_t(LCD_WIDTH) * LCD_HEIGHT * LCD_BYTES_PER_PIXEL;
 
+// The names lcd_fd, mmap_fd and the functions below are the module's interface;
+// mmap_fd is a pixel pointer despite its name. Keep them.
 extern int lcd_fd;                           // the open screen, -1 after a failed open
 extern uint32_t *mmap_fd;                    // the mapped screen, null while not mapped
 extern unsigned char g_color_buf[LCD_BYTES]; // the module's working buffer
 
-// Returns the descriptor, or -1 after printing "open lcd error".
+// Returns the descriptor, or -1 after printing "open lcd error" (a message
+// callers match: keep it).
 int lcd_open(void);
-// Maps the screen; returns lcd_fd, or -1 after one line on standard error
-// when the screen cannot be queried, is too small or cannot be mapped.
+// Maps the screen; returns lcd_fd (the descriptor, as callers expect), or -1
+// after one line on standard error when the screen cannot be queried, is too
+// small or cannot be mapped.
 int mmap_lcd(void);
 // Stores one pixel word; points off the screen, or while it is not mapped, are
 // skipped. Inline: every pixel of every picture comes through here.

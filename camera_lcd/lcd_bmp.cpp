@@ -36,24 +36,11 @@ uint32_t get_u32(const unsigned char *p)
     return get_u16(p) | get_u16(p + 2) << 16;
 }
 
-// Reads up to size bytes from offset; the count really read (a short file gives fewer).
-long read_at(int fd, unsigned char *buf, long size, long offset)
-{
-    long total = 0;
-    while (total < size) {
-        ssize_t n = pread(fd, buf + total, size_t(size - total), off_t(offset + total));
-        if (n <= 0)
-            break;
-        total += n;
-    }
-    return total;
-}
-
 // Missing header bytes of a short file read as 0.
 bmp_header read_header(int fd)
 {
     unsigned char head[BMP_HEADER_BYTES] = {};
-    read_at(fd, head, BMP_HEADER_BYTES, 0);
+    read_all(fd, head, BMP_HEADER_BYTES, 0);
     bmp_header h;
     h.data_offset = get_u32(head + 10);
     h.width = int32_t(get_u32(head + 18));
@@ -63,7 +50,9 @@ bmp_header read_header(int fd)
     return h;
 }
 
-// The signed values as stored: a top-down file shows a negative height.
+// The signed values as stored: a top-down file shows a negative height. The
+// lines end in \r\n, and a failed open prints "open bmp error\r": output
+// that callers read, kept as it is.
 void print_header(const bmp_header &h)
 {
     std::printf("bmp_width=%d\r\n", h.width);
@@ -76,7 +65,7 @@ void print_header(const bmp_header &h)
 bool has_plain_bitfields(int fd)
 {
     unsigned char masks[BMP_MASK_BYTES] = {};
-    if (read_at(fd, masks, BMP_MASK_BYTES, BMP_HEADER_BYTES) != BMP_MASK_BYTES)
+    if (read_all(fd, masks, BMP_MASK_BYTES, BMP_HEADER_BYTES) != BMP_MASK_BYTES)
         return false;
     return get_u32(masks) == RED_MASK && get_u32(masks + 4) == GREEN_MASK &&
            get_u32(masks + 8) == BLUE_MASK;
@@ -122,7 +111,7 @@ int load_pixels(int fd, const bmp_header &h, int file_size)
     if (stride > (long long)LCD_BYTES || count_rows(h) > (long long)LCD_BYTES / stride)
         return -1;
     long long size = stride * count_rows(h);
-    long got = read_at(fd, g_color_buf, long(size), find_pixel_offset(h, file_size));
+    long got = read_all(fd, g_color_buf, long(size), find_pixel_offset(h, file_size));
     return got == size ? 0 : -1;
 }
 

@@ -76,21 +76,6 @@ int decode_and_draw(int x, int y, const unsigned char *data, unsigned long size)
     return 0;
 }
 
-// Reads up to size bytes; the count really read, or -1 on a read error.
-long read_file(int fd, unsigned char *buf, long size)
-{
-    long total = 0;
-    while (total < size) {
-        ssize_t n = read(fd, buf + total, size_t(size - total));
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        total += n;
-    }
-    return total;
-}
-
 } // namespace
 
 int show_video_data(int x, int y, const unsigned char *jpeg_data, int jpeg_size)
@@ -112,7 +97,7 @@ int lcd_draw_jpg(int x, int y, const char *path)
     unsigned char *buf = size >= MIN_JPEG_FILE_BYTES
                              ? static_cast<unsigned char *>(std::malloc(size_t(size)))
                              : nullptr;
-    long got = buf ? read_file(fd, buf, size) : -1;
+    long got = buf ? read_all(fd, buf, size, 0) : -1;
     close(fd);
     int result = got > 0 ? decode_and_draw(x, y, buf, (unsigned long)got) : -1;
     std::free(buf);

@@ -1,4 +1,5 @@
 // camera_lcd: the camera's live picture on the LCD, drawn at the top-left corner.
+// (The file name viode_show is kept as it is known.)
 #include "api_v4l2.h"
 #include "lcd.h"
 

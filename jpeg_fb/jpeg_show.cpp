@@ -1,7 +1,8 @@
-// jpeg_fb: shows one JPEG file on the framebuffer. The file is read and
-// decoded completely before the screen is opened; the screen is cleared and
-// the image placed at its top-left corner, clipped, each colour where the
-// driver's bitfields say it lives. Every failure ends the process with status 1.
+// jpeg_fb (source jpeg_show, a kept name): shows one JPEG file on the
+// framebuffer. The file is read and decoded completely before the screen is
+// opened; the screen is cleared and the image placed at its top-left corner,
+// clipped, each colour where the driver's bitfields say it lives. Every
+// failure ends the process with status 1.
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -22,7 +23,9 @@ namespace {
 constexpr const char SCREEN_DEVICE[] = "/dev/fb0";
 constexpr int FAILURE = 1;
 
-// Call sites named in the failure lines.
+// Call sites named in the failure lines "[site]: ...". They are output codes
+// that users and scripts match, not line numbers: 88, 101 and 145 are the
+// viewer's original codes; the others name checks added since. Never renumber.
 constexpr int SITE_STAT = 88;
 constexpr int SITE_FILE_SIZE = 92;
 constexpr int SITE_OPEN = 101;
@@ -57,6 +60,7 @@ struct screen_memory {
     std::exit(FAILURE);
 }
 
+// Stat and Open: checked wrappers named after their call, capitalised (kept names).
 int Stat(const char *path, struct stat *st)
 {
     int result = stat(path, st);

@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
 # Installs with apt-get those of the named Debian packages that are missing.
+# An argument @FILE names a list file, one package a line.
 # A name with an architecture (libjpeg-dev:armhf) enables that architecture.
 # Nothing installed is ever removed to make room: then the install fails.
 set -euo pipefail
+packages=()
+for argument in "$@"; do
+    if [[ $argument == @* ]]; then
+        mapfile -t -O "${#packages[@]}" packages <"${argument#@}"
+    else
+        packages+=("$argument")
+    fi
+done
 missing=()
-for package in "$@"; do
+for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
         missing+=("$package")
 done

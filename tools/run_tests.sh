@@ -1,22 +1,26 @@
 #!/usr/bin/env bash
-# Builds everything four times and runs every test in each build: natively as
-# released, natively with AddressSanitizer and UndefinedBehaviorSanitizer, and
-# cross-built for the board's processors (armhf, aarch64) under user-mode QEMU.
-# Then a bounded fuzzing session (clang's libFuzzer) over every harness.
+# Checks the code style, then builds everything four times and runs every test
+# in each build: natively as released and natively with AddressSanitizer and
+# UndefinedBehaviorSanitizer (both with warnings as errors), and cross-built for
+# the board's processors (armhf, aarch64) under user-mode QEMU. The native
+# release build also runs the tests in a virtual machine on real kernel
+# drivers. Then a bounded fuzzing session (clang's libFuzzer) over every harness.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/ensure_packages.sh $(cat tools/build_packages.txt) $(cat tools/cross_packages.txt) \
-    imagemagick ffmpeg
+bash tools/ensure_packages.sh @tools/build_packages.txt @tools/cross_packages.txt imagemagick ffmpeg \
+    clang-format shellcheck
+bash tests/check_style.sh
 
 jobs=$(nproc)
-for build in "build Release OFF -" "build-sanitize Debug ON -" \
-    "build-armhf Release OFF armhf" "build-aarch64 Release OFF aarch64"; do
-    read -r dir type sanitize target <<<"$build"
+for build in "build Release OFF - ON" "build-sanitize Debug ON - ON" \
+    "build-armhf Release OFF armhf OFF" "build-aarch64 Release OFF aarch64 OFF"; do
+    read -r dir type sanitize target werror <<<"$build"
     toolchain=()
-    [ "$target" = - ] || toolchain=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/$target.cmake)
+    [ "$target" = - ] || toolchain=("-DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/$target.cmake")
     echo "== $dir: $type, sanitizers $sanitize, target ${target/-/native}"
     start=$SECONDS
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DSANITIZE="$sanitize" "${toolchain[@]}"
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DSANITIZE="$sanitize" \
+        -DCMAKE_COMPILE_WARNING_AS_ERROR="$werror" "${toolchain[@]}"
     cmake --build "$dir" -j"$jobs"
     ctest --test-dir "$dir" -j"$jobs" --output-on-failure
     echo "== $dir: built and tested in $((SECONDS - start)) s"

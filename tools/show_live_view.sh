@@ -7,7 +7,7 @@
 # kernel's bochs framebuffer and a v4l2loopback camera fed the same frames.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/ensure_packages.sh $(cat tools/build_packages.txt)
+bash tools/ensure_packages.sh @tools/build_packages.txt
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)"
 

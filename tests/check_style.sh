@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Fails when a C or C++ file differs from .clang-format, or when shellcheck
+# warns about a shell script. Checks the files git tracks (outside a git
+# checkout: every such file but the build and out folders).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# The files whose names match the given find patterns.
+list_files() {
+    if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+        git ls-files -- "$@"
+    else
+        local names=(-false) pattern
+        for pattern in "$@"; do names+=(-o -path "./$pattern"); done
+        find . \( -path './build*' -o -path ./out \) -prune -o \( "${names[@]}" \) -print
+    fi
+}
+
+failed=0
+mapfile -t sources < <(list_files '*.c' '*.cpp' '*.h')
+if ! clang-format --dry-run --Werror "${sources[@]}"; then
+    echo "check_style: clang-format -i the files above" >&2
+    failed=1
+fi
+mapfile -t scripts < <(list_files '*.sh' .ci/run)
+shellcheck "${scripts[@]}" || failed=1
+if [ "$failed" = 0 ]; then
+    echo "check_style: ${#sources[@]} C/C++ files and ${#scripts[@]} shell scripts are clean"
+fi
+exit "$failed"
