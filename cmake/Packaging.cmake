@@ -1,12 +1,22 @@
 # Debian packages, one per component: the two programs and our camera library.
 # `cpack` in a build folder writes them, for the architecture of that build.
+# What goes into them besides the programs is in packaging/ and docs/man/.
+set(PACKAGE_MAINTAINER
+    "Seed ca2de158 maintainers <maintainers@users.noreply.c-seed-ca2de158.example>"
+    CACHE STRING "Maintainer field of the Debian packages: a name and a mail address in <>")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_VENDOR "LCD display team")
-set(CPACK_PACKAGE_CONTACT "lcd-display@localhost")
+set(CPACK_PACKAGE_CONTACT "${PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+set(CPACK_DEBIAN_PACKAGE_SOURCE lcd-display)
+# Strips with CMAKE_STRIP, the target's strip in a cross build.
+set(CPACK_STRIP_FILES ON)
+# Control files get the modes Debian wants (maintainer scripts 755, others 644).
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # glibc 2.34 is the newest symbol version the builds use; armhf builds call libgcc_s.
 set(RUNTIME_DEPENDS "libc6 (>= 2.34), libgcc-s1")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -24,18 +34,107 @@ elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64)")
 endif()
 
 set(CPACK_DEBIAN_CAMERA_LCD_PACKAGE_NAME camera-lcd)
+set(CPACK_DEBIAN_CAMERA_LCD_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_CAMERA_LCD_PACKAGE_DEPENDS "${RUNTIME_DEPENDS}, libjpeg62-turbo (>= 1:2.0)")
-set(CPACK_COMPONENT_CAMERA_LCD_DESCRIPTION "Live camera picture on an 800x480 framebuffer LCD")
+set(CPACK_COMPONENT_CAMERA_LCD_DESCRIPTION
+    "Live camera picture on an 800x480 framebuffer LCD
+camera_lcd shows the MJPEG picture of the V4L2 camera /dev/video7 on the
+Linux framebuffer /dev/fb0, each frame decoded with libjpeg and drawn at the
+screen's top-left corner, until it is stopped.
+
+The package includes a systemd unit, camera-lcd.service, that runs the live
+view at boot once enabled, without root, and starts it again after a failure
+such as a camera that is not there yet.")
+set(CPACK_DEBIAN_CAMERA_LCD_PACKAGE_CONTROL_EXTRA
+    "${PROJECT_SOURCE_DIR}/packaging/camera-lcd/postinst"
+    "${PROJECT_SOURCE_DIR}/packaging/camera-lcd/prerm"
+    "${PROJECT_SOURCE_DIR}/packaging/camera-lcd/postrm")
 if(NOT CAMERA_LIBRARY)
   set(CPACK_COMPONENT_CAMERA_LCD_DEPENDS camera_library)
 endif()
 
 set(CPACK_DEBIAN_JPEG_FB_PACKAGE_NAME jpeg-fb)
+set(CPACK_DEBIAN_JPEG_FB_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_JPEG_FB_PACKAGE_DEPENDS "${RUNTIME_DEPENDS}, libjpeg62-turbo (>= 1:2.0)")
-set(CPACK_COMPONENT_JPEG_FB_DESCRIPTION "Shows a JPEG file on the Linux framebuffer")
+set(CPACK_COMPONENT_JPEG_FB_DESCRIPTION
+    "Shows a JPEG file on the Linux framebuffer
+jpeg_fb decodes one JPEG file with libjpeg and shows it at the top-left corner
+of the Linux framebuffer /dev/fb0, clipped, in the colour layout the
+framebuffer driver reports (32-, 24- and 16-bit screens).")
 
 set(CPACK_DEBIAN_CAMERA_LIBRARY_PACKAGE_NAME libapi-v4l2-arm)
+set(CPACK_DEBIAN_CAMERA_LIBRARY_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_CAMERA_LIBRARY_PACKAGE_DEPENDS "${RUNTIME_DEPENDS}")
-set(CPACK_COMPONENT_CAMERA_LIBRARY_DESCRIPTION "MJPEG capture from a V4L2 camera for camera_lcd")
+set(CPACK_COMPONENT_CAMERA_LIBRARY_DESCRIPTION
+    "MJPEG capture from a V4L2 camera for camera_lcd
+libapi_v4l2_arm.so opens a V4L2 camera, picks MJPEG at the largest frame size
+that fits 800x480, streams through mapped buffers and hands camera_lcd one
+complete JPEG frame at a time.")
+set(CPACK_DEBIAN_CAMERA_LIBRARY_PACKAGE_CONTROL_EXTRA
+    "${PROJECT_SOURCE_DIR}/packaging/libapi-v4l2-arm/triggers")
+
+# Every package's changelog and copyright, and its lintian overrides if any.
+set(package_files ${PROJECT_SOURCE_DIR}/packaging)
+file(STRINGS ${package_files}/changelog changelog_head LIMIT_COUNT 1)
+string(REPLACE "." "\\." version_pattern ${PROJECT_VERSION})
+if(NOT changelog_head MATCHES "^[a-z0-9.+-]+ \\(${version_pattern}\\) ")
+  message(FATAL_ERROR "packaging/changelog: the first entry is not version ${PROJECT_VERSION}")
+endif()
+file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/packaging ${CMAKE_CURRENT_BINARY_DIR}/docs/man)
+set(changelog_gz ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz)
+add_custom_command(
+  OUTPUT ${changelog_gz}
+  COMMAND sh -c "gzip -9nc \"$1\" > \"$2\"" sh ${package_files}/changelog ${changelog_gz}
+  DEPENDS ${package_files}/changelog VERBATIM)
+set(compressed_docs ${changelog_gz})
+
+set(packaged_components camera_lcd jpeg_fb camera_library)
+foreach(component IN LISTS packaged_components)
+  string(TOUPPER ${component} upper)
+  set(package ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
+  set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package})
+  install(FILES ${changelog_gz} ${package_files}/copyright DESTINATION ${doc_dir}
+          COMPONENT ${component})
+  if(EXISTS ${package_files}/${package}/lintian-overrides)
+    install(FILES ${package_files}/${package}/lintian-overrides
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${package}
+            COMPONENT ${component})
+  endif()
+endforeach()
+
+# The systemd unit; the program's path in it is the package's, /usr/bin.
+install(FILES ${package_files}/camera-lcd.service DESTINATION lib/systemd/system
+        COMPONENT camera_lcd)
+
+# Manual pages, gzip-compressed, each in the package whose program it is
+# about: a page named after a component or package, or after a package's name
+# and a hyphen (camera-lcd-bench.1 goes with camera-lcd).
+file(GLOB man_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/*.[1-9])
+foreach(page IN LISTS man_pages)
+  get_filename_component(name ${page} NAME)
+  string(REGEX MATCH "^(.+)\\.([1-9])$" name_and_section ${name})
+  set(base ${CMAKE_MATCH_1})
+  set(section ${CMAKE_MATCH_2})
+  set(owner "")
+  foreach(component IN LISTS packaged_components)
+    string(TOUPPER ${component} upper)
+    set(package ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
+    if(base STREQUAL component OR base STREQUAL package OR base MATCHES "^${package}-")
+      set(owner ${component})
+    endif()
+  endforeach()
+  if(NOT owner)
+    message(FATAL_ERROR "docs/man/${name}: no package is named like it")
+  endif()
+  set(page_gz ${CMAKE_CURRENT_BINARY_DIR}/docs/man/${name}.gz)
+  add_custom_command(
+    OUTPUT ${page_gz}
+    COMMAND sh -c "gzip -9nc \"$1\" > \"$2\"" sh ${page} ${page_gz}
+    DEPENDS ${page} VERBATIM)
+  list(APPEND compressed_docs ${page_gz})
+  install(FILES ${page_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section}
+          COMPONENT ${owner})
+endforeach()
+add_custom_target(compressed_docs ALL DEPENDS ${compressed_docs})
 
 include(CPack)

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Cross-builds both programs and our camera library for the board's processors
-# and writes installable Debian packages to out/packages/.
+# Cross-builds both programs and our camera library for the board's processors,
+# writes installable Debian packages to out/packages/ and checks them with
+# lintian and systemd-analyze (tools/check_board_packages.sh).
 # Extra CMake arguments pass through, e.g. -DCAMERA_LIBRARY=/path/to/libapi_v4l2_arm.so
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/ensure_packages.sh @tools/build_packages.txt @tools/cross_packages.txt
 
 mkdir -p out/packages
+rm -f out/packages/*.deb
 for target in armhf aarch64; do
     dir=build-board-$target
     cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/$target.cmake \
@@ -16,3 +18,4 @@ for target in armhf aarch64; do
 done
 rm -rf out/packages/_CPack_Packages
 ls -l out/packages/*.deb
+bash tools/check_board_packages.sh out/packages
