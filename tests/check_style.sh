@@ -22,7 +22,7 @@ if ! clang-format --dry-run --Werror "${sources[@]}"; then
     echo "check_style: clang-format -i the files above" >&2
     failed=1
 fi
-mapfile -t scripts < <(list_files '*.sh' .ci/run)
+mapfile -t scripts < <(list_files '*.sh' .ci/run 'packaging/*/postinst' 'packaging/*/prerm' 'packaging/*/postrm')
 shellcheck "${scripts[@]}" || failed=1
 if [ "$failed" = 0 ]; then
     echo "check_style: ${#sources[@]} C/C++ files and ${#scripts[@]} shell scripts are clean"

@@ -4,7 +4,8 @@
 # UndefinedBehaviorSanitizer (both with warnings as errors), and cross-built for
 # the board's processors (armhf, aarch64) under user-mode QEMU. The native
 # release build also runs the tests in a virtual machine on real kernel
-# drivers. Then a bounded fuzzing session (clang's libFuzzer) over every harness.
+# drivers. Then the board's packages are built and checked, and a bounded
+# fuzzing session (clang's libFuzzer) runs over every harness.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/ensure_packages.sh @tools/build_packages.txt @tools/cross_packages.txt imagemagick ffmpeg \
@@ -25,6 +26,12 @@ for build in "build Release OFF - ON" "build-sanitize Debug ON - ON" \
     ctest --test-dir "$dir" -j"$jobs" --output-on-failure
     echo "== $dir: built and tested in $((SECONDS - start)) s"
 done
+
+# The board's packages: cross-built, then checked with lintian and systemd-analyze.
+echo "== packages: armhf and arm64"
+start=$SECONDS
+bash tools/build_board_packages.sh
+echo "== packages: built and checked in $((SECONDS - start)) s"
 
 # Fuzzing: its own build with clang, every harness from its seed corpus for
 # FUZZ_SECONDS (60 unless set); any crash, sanitizer report or leak fails the run.
