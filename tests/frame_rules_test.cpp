@@ -13,9 +13,9 @@ constexpr frame_size SCREEN = {800, 480};
 struct buffer_case {
     const char *name;
     uint32_t flags;
-    std::vector<unsigned char> bytes;
+    std::vector<unsigned char> bytes; // the mapped buffer
     uint32_t bytesused;
-    bool complete;
+    std::size_t length; // of the image delivered, 0: skipped
 };
 
 std::ostream &operator<<(std::ostream &out, const buffer_case &c)
@@ -25,24 +25,35 @@ std::ostream &operator<<(std::ostream &out, const buffer_case &c)
 
 class FrameCheck : public ::testing::TestWithParam<buffer_case> {};
 
-TEST_P(FrameCheck, DeliversOnlyUnflaggedJpegData)
+TEST_P(FrameCheck, DeliversOnlyUnflaggedWholeJpegImages)
 {
     const buffer_case &c = GetParam();
-    EXPECT_EQ(frame_is_complete(c.flags, c.bytes.data(), c.bytesused), c.complete);
+    v4l2_buffer buf = {};
+    buf.flags = c.flags;
+    buf.bytesused = c.bytesused;
+    EXPECT_EQ(complete_frame_length(buf, c.bytes.data(), c.bytes.size()), c.length);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Buffers, FrameCheck,
     ::testing::Values(
-        buffer_case{"jpeg", 0, {0xFF, 0xD8, 0xFF, 0xE0}, 4, true},
-        buffer_case{"jpeg_with_done_flag", V4L2_BUF_FLAG_DONE, {0xFF, 0xD8, 0xFF}, 3, true},
-        buffer_case{"error_flag", V4L2_BUF_FLAG_ERROR, {0xFF, 0xD8, 0xFF, 0xE0}, 4, false},
-        buffer_case{"empty", 0, {0xFF, 0xD8, 0xFF, 0xE0}, 0, false},
-        buffer_case{"one_byte", 0, {0xFF, 0xD8}, 1, false},
-        buffer_case{"zeros_from_a_stale_buffer", 0, {0, 0, 0, 0}, 4, false},
-        buffer_case{"starts_mid_stream", 0, {0xFF, 0xD9, 0xFF, 0xD8}, 4, false},
-        buffer_case{"only_ff", 0, {0xFF, 0xFF, 0xD8, 0xFF}, 4, false}),
+        buffer_case{"jpeg",                      0, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0xFF, 0xD9}, 7, 7},
+        buffer_case{"jpeg_with_done_flag",       V4L2_BUF_FLAG_DONE, {0xFF, 0xD8, 0xFF, 0xD9}, 4, 4},
+        buffer_case{"error_flag",                V4L2_BUF_FLAG_ERROR, {0xFF, 0xD8, 0xFF, 0xD9}, 4, 0},
+        buffer_case{"empty",                     0, {0xFF, 0xD8, 0xFF, 0xD9}, 0, 0},
+        buffer_case{"one_byte",                  0, {0xFF, 0xD8}, 1, 0},
+        buffer_case{"zeros_from_a_stale_buffer", 0, {0, 0, 0, 0}, 4, 0},
+        buffer_case{"starts_mid_stream",         0, {0xFF, 0xD9, 0xFF, 0xD8}, 4, 0},
+        buffer_case{"only_ff",                   0, {0xFF, 0xFF, 0xD8, 0xFF, 0xD9}, 5, 0},
+        buffer_case{"cut_short",                 0, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10}, 6, 0},
+        buffer_case{"cut_short_then_zeros",      0, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x00, 0x00}, 7, 0},
+        buffer_case{"end_marker_past_bytesused", 0, {0xFF, 0xD8, 0xFF, 0xD9}, 3, 0},
+        buffer_case{"zero_padded",               0, {0xFF, 0xD8, 0xFF, 0xD9, 0, 0, 0, 0}, 8, 4},
+        buffer_case{"stale_bytes_past_padding",  0, {0xFF, 0xD8, 0xFF, 0xD9, 0, 0, 0xAB}, 6, 4},
+        buffer_case{"end_marker_then_data",      0, {0xFF, 0xD8, 0xFF, 0xD9, 0x01}, 5, 0}),
     [](const ::testing::TestParamInfo<buffer_case> &info) { return std::string(info.param.name); });
+// clang-format on
 
 struct size_case {
     const char *name;
@@ -112,31 +123,47 @@ struct copy_case {
     uint32_t flags;
     std::size_t mapped_length; // bytes of the mapped buffer: FF D8, then counting bytes
     uint32_t bytesused;
-    int32_t length; // the record's length afterwards; -1: not delivered, record untouched
+    std::size_t image_end; // the image's FF D9 ends here, zeros follow up to bytesused
+    int32_t length;        // the record's length afterwards; -1: not delivered, record untouched
 };
+
+// The counting bytes of a mapped buffer holding an image of image_end bytes,
+// padded with zeros up to bytesused; the bytes after that are left over.
+std::vector<unsigned char> mapped_buffer(const copy_case &c)
+{
+    std::vector<unsigned char> mapped(c.mapped_length);
+    for (std::size_t i = 0; i < mapped.size(); i++)
+        mapped[i] = (unsigned char)(i % 251 + 1);
+    std::size_t used = std::min<std::size_t>(c.bytesused, mapped.size());
+    std::fill(mapped.begin() + long(std::min(c.image_end, used)), mapped.begin() + long(used), 0);
+    if (mapped.size() > 1)
+        mapped[0] = 0xFF, mapped[1] = 0xD8;
+    if (c.image_end >= 4 && c.image_end <= mapped.size())
+        mapped[c.image_end - 2] = 0xFF, mapped[c.image_end - 1] = 0xD9;
+    return mapped;
+}
 
 // The record's data must hold exactly the mapped bytes it claims, nothing past the mapping.
 TEST(FrameCopy, TakesAtMostTheMappedBytesAndTheRecordsSize)
 {
+    constexpr std::size_t RECORD = CAMERA_FRAME_DATA_BYTES;
     const copy_case cases[] = {
-        {"whole_buffer", 0, 1000, 1000, 1000},
-        {"partly_filled", 0, 1000, 600, 600},
-        {"bytesused_past_the_mapping", 0, 1000, 5000, 1000},
-        {"bytesused_wrapping_past_4_gib", 0, 1000, 0xFFFFFFFF, 1000},
-        {"larger_than_the_record", 0, CAMERA_FRAME_DATA_BYTES + 100, CAMERA_FRAME_DATA_BYTES + 100,
-         int32_t(CAMERA_FRAME_DATA_BYTES)},
-        {"flagged_as_error", V4L2_BUF_FLAG_ERROR, 1000, 1000, -1},
-        {"empty", 0, 1000, 0, -1},
-        {"mapping_of_one_byte", 0, 1, 1000, -1},
+        {"whole_buffer", 0, 1000, 1000, 1000, 1000},
+        {"partly_filled", 0, 1000, 600, 600, 600},
+        {"zero_padded", 0, 1000, 1000, 900, 900},
+        {"partly_filled_and_zero_padded", 0, 1000, 800, 700, 700},
+        {"bytesused_past_the_mapping", 0, 1000, 5000, 1000, 1000},
+        {"bytesused_wrapping_past_4_gib", 0, 1000, 0xFFFFFFFF, 1000, 1000},
+        {"end_marker_past_bytesused", 0, 1000, 600, 1000, -1},
+        {"as_large_as_the_record", 0, RECORD, RECORD, RECORD, int32_t(RECORD)},
+        {"larger_than_the_record", 0, RECORD + 100, RECORD + 100, RECORD + 100, -1},
+        {"flagged_as_error", V4L2_BUF_FLAG_ERROR, 1000, 1000, 1000, -1},
+        {"empty", 0, 1000, 0, 1000, -1},
+        {"mapping_of_one_byte", 0, 1, 1000, 1, -1},
     };
     std::vector<camera_frame> record(1);
     for (const copy_case &c : cases) {
-        std::vector<unsigned char> mapped(c.mapped_length);
-        for (std::size_t i = 0; i < mapped.size(); i++)
-            mapped[i] = (unsigned char)(i * 13 + 1);
-        mapped[0] = 0xFF;
-        if (mapped.size() > 1)
-            mapped[1] = 0xD8;
+        std::vector<unsigned char> mapped = mapped_buffer(c);
         std::fill(std::begin(record[0].data), std::end(record[0].data), 0xEE);
         record[0].length = -1;
         v4l2_buffer buf = {};

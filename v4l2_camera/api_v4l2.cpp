@@ -1,5 +1,8 @@
 // Our camera library: MJPEG capture from a V4L2 device through mmap streaming.
+// Each fetch delivers the newest complete frame the driver holds. When the
+// device fails, the library lets go of it, so that it can be set up again.
 #include "api_v4l2.h"
+#include "camera_status.h"
 #include "frame_rules.h"
 
 #include <cerrno>
@@ -18,6 +21,7 @@ constexpr int FRAME_TIMEOUT_MS = 2000;
 constexpr uint32_t REQUESTED_BUFFERS = 4;
 constexpr uint32_t MAX_BUFFERS = 32;
 constexpr std::size_t MAX_FRAME_SIZES = 64;
+constexpr std::size_t REPORT_BYTES = 512;
 
 struct mapped_buffer {
     void *start;
@@ -32,33 +36,38 @@ struct camera {
     frame_size size = {0, 0};
     uint32_t frames_delivered = 0;
     uint32_t frames_skipped = 0;
+    uint32_t frames_dropped = 0;
+    uint32_t streams_started = 0;
 };
 
 camera g_camera;
+char g_last_report[REPORT_BYTES]; // the last failure printed, until streaming starts
 
-// What the library keeps in the program's framebuf: a snapshot of its state.
-struct camera_status {
-    int32_t fd;
-    uint32_t buffer_count;
-    uint32_t width;
-    uint32_t height;
-    uint32_t frames_delivered;
-    uint32_t frames_skipped;
-};
 static_assert(sizeof(camera_status) <= CAMERA_FRAMEBUF_BYTES, "status fits framebuf");
 
 void publish_status()
 {
-    camera_status status = {
-        g_camera.fd,          g_camera.buffer_count,     g_camera.size.width,
-        g_camera.size.height, g_camera.frames_delivered, g_camera.frames_skipped};
+    camera_status status = {g_camera.fd,
+                            g_camera.buffer_count,
+                            g_camera.size.width,
+                            g_camera.size.height,
+                            g_camera.frames_delivered,
+                            g_camera.frames_skipped,
+                            g_camera.frames_dropped,
+                            g_camera.streams_started};
     std::memcpy(framebuf, &status, sizeof status);
 }
 
+// A camera that is set up again and again while it fails the same way is
+// reported once, not at every try.
 int report(const char *what)
 {
     int err = errno;
-    std::fprintf(stderr, "Unable to %s: %s (%d)\n", what, std::strerror(err), err);
+    char line[REPORT_BYTES];
+    std::snprintf(line, sizeof line, "Unable to %s: %s (%d)\n", what, std::strerror(err), err);
+    if (std::strcmp(line, g_last_report) != 0)
+        std::fputs(line, stderr);
+    std::memcpy(g_last_report, line, sizeof line);
     errno = err;
     return -1;
 }
@@ -80,12 +89,15 @@ int xioctl(int fd, unsigned long request, void *arg)
 
 void release_device()
 {
+    int err = errno;
     for (uint32_t i = 0; i < g_camera.buffer_count; i++)
         munmap(g_camera.buffers[i].start, g_camera.buffers[i].length);
     g_camera.buffer_count = 0;
     if (g_camera.fd >= 0)
         close(g_camera.fd);
     g_camera.fd = -1;
+    publish_status();
+    errno = err;
 }
 
 int open_device(const char *path)
@@ -213,14 +225,70 @@ int wait_for_frame(bool *device_error)
     return 0;
 }
 
-// Copies a complete frame into the record; false for a buffer to skip.
-bool deliver(const v4l2_buffer &buf, camera_frame *frame)
+// True for a dequeued buffer that holds a frame to deliver.
+bool holds_complete_frame(const v4l2_buffer &buf)
 {
     if (buf.index >= g_camera.buffer_count)
         return false;
     const mapped_buffer &mapped = g_camera.buffers[buf.index];
-    return copy_complete_frame(buf, static_cast<const unsigned char *>(mapped.start), mapped.length,
-                               frame);
+    return complete_frame_length(buf, static_cast<const unsigned char *>(mapped.start),
+                                 mapped.length) != 0;
+}
+
+// Dequeues what the driver has ready, at most one round of the buffers, and
+// keeps the newest complete frame in *newest; every other buffer goes straight
+// back to the driver. 1 when a frame was kept, 0 when none, -1 on failure.
+int take_newest_frame(bool device_error, v4l2_buffer *newest)
+{
+    int kept = 0;
+    for (uint32_t taken = 0; taken < g_camera.buffer_count; taken++) {
+        v4l2_buffer buf = {};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        if (xioctl(g_camera.fd, VIDIOC_DQBUF, &buf) < 0) {
+            if (errno != EAGAIN)
+                return report("dequeue a buffer (VIDIOC_DQBUF)");
+            if (taken == 0 && device_error)
+                return refuse("dequeue a buffer (VIDIOC_DQBUF)", EIO);
+            break;
+        }
+        if (!holds_complete_frame(buf)) {
+            g_camera.frames_skipped++;
+            if (queue_buffer(buf.index) < 0)
+                return -1;
+            continue;
+        }
+        if (kept) {
+            g_camera.frames_dropped++;
+            if (queue_buffer(newest->index) < 0)
+                return -1;
+        }
+        *newest = buf;
+        kept = 1;
+    }
+    return kept;
+}
+
+// Copies the kept frame into the record and gives its buffer back.
+int deliver(const v4l2_buffer &buf, camera_frame *frame)
+{
+    const mapped_buffer &mapped = g_camera.buffers[buf.index];
+    copy_complete_frame(buf, static_cast<const unsigned char *>(mapped.start), mapped.length,
+                        frame);
+    if (queue_buffer(buf.index) < 0)
+        return -1;
+    g_camera.frames_delivered++;
+    return 0;
+}
+
+// A failed fetch: after a timeout the camera stays as it is; any other failure
+// means it has gone, so all it held is let go of for a new start.
+int fail_fetch()
+{
+    if (errno != ETIMEDOUT)
+        release_device();
+    publish_status();
+    return -1;
 }
 
 } // namespace
@@ -230,9 +298,7 @@ extern "C" int linux_v4l2_device_init(const char *device)
     release_device();
     if (open_device(device) < 0 || check_capabilities() < 0 || set_format() < 0 ||
         map_buffers() < 0) {
-        int err = errno;
         release_device();
-        errno = err;
         return -1;
     }
     publish_status();
@@ -244,11 +310,19 @@ extern "C" int linux_v4l2_start_capturing(void)
     if (g_camera.fd < 0)
         return refuse("start capturing (device not initialised)", EBADF);
     for (uint32_t i = 0; i < g_camera.buffer_count; i++)
-        if (queue_buffer(i) < 0)
+        if (queue_buffer(i) < 0) {
+            release_device();
             return -1;
+        }
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (xioctl(g_camera.fd, VIDIOC_STREAMON, &type) < 0)
-        return report("start streaming (VIDIOC_STREAMON)");
+    if (xioctl(g_camera.fd, VIDIOC_STREAMON, &type) < 0) {
+        report("start streaming (VIDIOC_STREAMON)");
+        release_device();
+        return -1;
+    }
+    g_last_report[0] = '\0';
+    g_camera.streams_started++;
+    publish_status();
     return 0;
 }
 
@@ -256,28 +330,19 @@ extern "C" int linux_v4l2_get_fream(camera_frame *frame)
 {
     if (g_camera.fd < 0)
         return refuse("fetch a frame (device not initialised)", EBADF);
-    for (;;) {
+    v4l2_buffer newest = {};
+    int kept = 0;
+    while (kept == 0) {
         bool device_error = false;
         if (wait_for_frame(&device_error) < 0)
-            return -1;
-        v4l2_buffer buf = {};
-        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buf.memory = V4L2_MEMORY_MMAP;
-        if (xioctl(g_camera.fd, VIDIOC_DQBUF, &buf) < 0) {
-            if (errno == EAGAIN && !device_error)
-                continue;
-            if (errno == EAGAIN)
-                errno = EIO;
-            return report("dequeue a buffer (VIDIOC_DQBUF)");
-        }
-        bool delivered = deliver(buf, frame);
-        if (queue_buffer(buf.index) < 0)
-            return -1;
-        if (delivered) {
-            g_camera.frames_delivered++;
-            publish_status();
-            return 0;
-        }
-        g_camera.frames_skipped++;
+            return fail_fetch();
+        kept = take_newest_frame(device_error, &newest);
+        if (kept < 0)
+            return fail_fetch();
+        publish_status();
     }
+    if (deliver(newest, frame) < 0)
+        return fail_fetch();
+    publish_status();
+    return 0;
 }

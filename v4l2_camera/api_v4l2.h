@@ -21,9 +21,13 @@ constexpr std::size_t CAMERA_FRAMEBUF_BYTES = 32;
 // must stay exactly so, or the program no longer links against it.
 extern "C" {
 // Each returns 0 on success; on failure prints one line, sets errno and
-// returns a negative value. linux_v4l2_get_fream fails with ETIMEDOUT when no
-// frame arrived in time (call it again to keep waiting) and ENODEV when the
-// camera has gone.
+// returns a negative value. A failure the same as the last one printed is not
+// printed again until streaming has started anew. linux_v4l2_get_fream
+// delivers the newest complete frame; it fails with ETIMEDOUT when no frame
+// arrived in time (call it again to keep waiting), and with any other errno
+// (ENODEV: the camera was unplugged) when the device failed: the library has
+// then let go of it, and linux_v4l2_device_init and linux_v4l2_start_capturing
+// set it up again.
 int linux_v4l2_device_init(const char *device);
 int linux_v4l2_start_capturing(void);
 int linux_v4l2_get_fream(camera_frame *frame);

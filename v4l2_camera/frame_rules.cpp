@@ -4,6 +4,8 @@
 
 namespace {
 
+constexpr std::size_t MARKERS_BYTES = 4; // start of image FF D8, end of image FF D9
+
 uint64_t area(frame_size s)
 {
     return uint64_t(s.width) * s.height;
@@ -26,22 +28,27 @@ uint32_t largest_step_within(uint32_t min, uint32_t max, uint32_t step, uint32_t
 
 } // namespace
 
-bool frame_is_complete(uint32_t flags, const unsigned char *data, uint32_t bytesused)
+std::size_t complete_frame_length(const v4l2_buffer &buf, const unsigned char *mapped,
+                                  std::size_t mapped_length)
 {
-    if (flags & V4L2_BUF_FLAG_ERROR)
-        return false;
-    if (bytesused < 2)
-        return false;
-    return data[0] == 0xFF && data[1] == 0xD8;
+    if (buf.flags & V4L2_BUF_FLAG_ERROR)
+        return 0;
+    std::size_t length = buf.bytesused < mapped_length ? buf.bytesused : mapped_length;
+    while (length > 0 && mapped[length - 1] == 0)
+        length--;
+    if (length < MARKERS_BYTES || length > CAMERA_FRAME_DATA_BYTES)
+        return 0;
+    bool starts = mapped[0] == 0xFF && mapped[1] == 0xD8;
+    bool ends = mapped[length - 2] == 0xFF && mapped[length - 1] == 0xD9;
+    return starts && ends ? length : 0;
 }
 
 bool copy_complete_frame(const v4l2_buffer &buf, const unsigned char *mapped,
                          std::size_t mapped_length, camera_frame *frame)
 {
-    std::size_t used = buf.bytesused < mapped_length ? buf.bytesused : mapped_length;
-    if (!frame_is_complete(buf.flags, mapped, uint32_t(used)))
+    std::size_t length = complete_frame_length(buf, mapped, mapped_length);
+    if (length == 0)
         return false;
-    std::size_t length = used < CAMERA_FRAME_DATA_BYTES ? used : CAMERA_FRAME_DATA_BYTES;
     std::memcpy(frame->data, mapped, length);
     frame->length = int32_t(length);
     return true;

@@ -14,13 +14,15 @@ struct frame_size {
     uint32_t height;
 };
 
-// A dequeued buffer is delivered only when the driver did not flag it,
-// it holds bytes and they begin with the JPEG start-of-image marker.
-bool frame_is_complete(uint32_t flags, const unsigned char *data, uint32_t bytesused);
+// The length of the JPEG image in a dequeued buffer: from its start-of-image
+// marker to its end-of-image marker, zero bytes padded after that left out.
+// bytesused counts only up to the mapped length. 0 for a buffer to skip:
+// flagged as an error, empty, cut short, or larger than the frame record.
+std::size_t complete_frame_length(const v4l2_buffer &buf, const unsigned char *mapped,
+                                  std::size_t mapped_length);
 
-// Copies a dequeued buffer into the frame record when it is a complete frame:
-// bytesused counts only up to the mapped length, and the record takes at most
-// its data's size. False for a buffer to skip; the record is then untouched.
+// Copies a dequeued buffer's image into the frame record when it is a complete
+// frame. False for a buffer to skip; the record is then untouched.
 bool copy_complete_frame(const v4l2_buffer &buf, const unsigned char *mapped,
                          std::size_t mapped_length, camera_frame *frame);
 

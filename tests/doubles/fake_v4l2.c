@@ -1,22 +1,42 @@
 /* A V4L2 camera for one process, loaded with LD_PRELOAD in front of our real
  * camera library: "/dev/video7" opens a stand-in answering the calls the
- * library makes, with MJPEG frames from files.
+ * library makes, with MJPEG frames from files. It keeps each buffer's state as
+ * a driver does: queued, filled and ready, or dequeued; a buffer queued twice
+ * is refused, and a frame with no queued buffer to fill ends the process.
  *
- * FAKE_V4L2_FRAMES lists one entry per dequeue, separated by ':':
+ * FAKE_V4L2_FRAMES lists one entry per poll, separated by ':':
  *   <path>         a complete frame holding the file's bytes
  *   error=<path>   the same bytes, flagged V4L2_BUF_FLAG_ERROR
  *   empty=<path>   the same bytes, bytesused 0
  *   nosoi=<path>   the same bytes, the start-of-image marker overwritten
+ *   cut=<path>     the same bytes, bytesused cut to six tenths of them
+ *   padded=<path>  the same bytes, then 1000 zero bytes counted in bytesused
+ *   <f>+<f>+...    several of the above ready at once, oldest first
  *   !timeout       poll finds nothing in time
  *   !pollerr       poll reports an error and the dequeue finds nothing
  *   !eio, !enodev  the dequeue fails with EIO or ENODEV
- * The wait after the last entry ends the process with status 0.
- * FAKE_V4L2_FAIL=<call>:<errno name> makes one call fail: open, QUERYCAP,
- * S_FMT, REQBUFS, QUERYBUF, mmap, QBUF, STREAMON. Without FAKE_V4L2_FRAMES
- * every call goes to the system. */
+ *   !unplug=<n>    the camera goes away: its descriptor polls as an error and
+ *                  fails every call with ENODEV; the path fails the next <n>
+ *                  opens and accesses with ENOENT, then the camera is back
+ * An entry followed by *<count> comes that many times. Entries go on where
+ * they stopped when the device is opened again. The wait after the last entry
+ * ends the process with status 0.
+ * FAKE_V4L2_FAIL=<call>:<errno name>[:<first>-<last>] makes one call fail,
+ * every time or only the calls counted first to last: open, QUERYCAP, S_FMT,
+ * REQBUFS, QUERYBUF, mmap, QBUF, STREAMON.
+ * FAKE_V4L2_REPORT=<path> appends the process's descriptor and mapping counts
+ * and the mappings' size ("census fds=<n> maps=<n> kib=<n>") at each !unplug
+ * and at the end, and at the end
+ * the camera library's counters from framebuf ("status delivered=<n>
+ * skipped=<n> dropped=<n> started=<n>").
+ * Without FAKE_V4L2_FRAMES every call goes to the system. */
 #define _GNU_SOURCE
+#include "camera_status.h"
+
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/videodev2.h>
 #include <poll.h>
 #include <stdio.h>
@@ -28,15 +48,24 @@
 #define DOUBLE_NAME "fake_v4l2"
 #include "interpose.h"
 
-enum { BUFFER_BYTES = 1 << 21, MAX_BUFFERS = 8, ENTRY_BYTES = 4096 };
+enum { BUFFER_BYTES = 1 << 21, MAX_BUFFERS = 8, ENTRY_BYTES = 4096, PADDING_BYTES = 1000 };
+enum buffer_state { DEQUEUED, QUEUED, READY };
 
 static const char DEVICE[] = "/dev/video7";
 static int device_fd = -1;
+static int unplugged;         /* device_fd belongs to a camera that went away */
+static unsigned absent_looks; /* opens and accesses still to fail with ENOENT */
 static unsigned char *buffers[MAX_BUFFERS];
+static enum buffer_state states[MAX_BUFFERS];
+static struct v4l2_buffer filled[MAX_BUFFERS]; /* what each ready buffer holds */
+static unsigned ready[MAX_BUFFERS];            /* ready buffers, oldest first */
+static unsigned ready_count;
 static unsigned buffer_count, next_buffer;
 static const char *entries; /* what is left of FAKE_V4L2_FRAMES */
+static int entries_taken;   /* from the environment, at the first open */
 static char entry[ENTRY_BYTES];
-static int dequeue_pending_error; /* errno for the next dequeue, 0: a frame */
+static unsigned repeats_left;     /* more times entry comes */
+static int dequeue_pending_error; /* errno for the next dequeue, 0: none */
 
 static int errno_named(const char *name)
 {
@@ -57,11 +86,16 @@ static int errno_named(const char *name)
 /* The errno FAKE_V4L2_FAIL chooses for this call, or 0. */
 static int chosen_failure(const char *call)
 {
+    static unsigned calls; /* of the call FAKE_V4L2_FAIL names */
     const char *fail = getenv("FAKE_V4L2_FAIL");
     size_t length = strlen(call);
     if (!fail || strncmp(fail, call, length) != 0 || fail[length] != ':')
         return 0;
-    return errno_named(fail + length + 1);
+    char name[16] = "";
+    unsigned first = 1, last = UINT_MAX;
+    sscanf(fail + length + 1, "%15[A-Z]:%u-%u", name, &first, &last);
+    calls++;
+    return calls >= first && calls <= last ? errno_named(name) : 0;
 }
 
 static int fail_with(int err)
@@ -70,9 +104,77 @@ static int fail_with(int err)
     return -1;
 }
 
+/* Appends one line to FAKE_V4L2_REPORT, when it is set. */
+static void report_line(const char *line)
+{
+    const char *path = getenv("FAKE_V4L2_REPORT");
+    FILE *file = path ? fopen(path, "a") : NULL;
+    if (!file)
+        return;
+    fputs(line, file);
+    fclose(file);
+}
+
+static int count_descriptors(void)
+{
+    DIR *dir = opendir("/proc/self/fd");
+    int count = 0;
+    if (!dir)
+        return -1;
+    while (readdir(dir))
+        count++;
+    closedir(dir);
+    return count - 3; /* ".", ".." and the folder's own descriptor */
+}
+
+/* The process's mappings and their size in KiB: adjacent anonymous mappings
+ * show as one, so only the size tells that they grew. */
+static void count_mappings(int *count, unsigned long *kib)
+{
+    FILE *maps = fopen("/proc/self/maps", "r");
+    char line[4096];
+    unsigned long start, end;
+    *count = 0;
+    *kib = 0;
+    if (!maps)
+        return;
+    while (fgets(line, sizeof line, maps))
+        if (sscanf(line, "%lx-%lx", &start, &end) == 2) {
+            ++*count;
+            *kib += (end - start) / 1024;
+        }
+    fclose(maps);
+}
+
+static void report_census(void)
+{
+    char line[96];
+    int maps;
+    unsigned long kib;
+    count_mappings(&maps, &kib);
+    snprintf(line, sizeof line, "census fds=%d maps=%d kib=%lu\n", count_descriptors(), maps, kib);
+    report_line(line);
+}
+
+static void report_status(void)
+{
+    const struct camera_status *status = dlsym(RTLD_DEFAULT, "framebuf");
+    char line[128];
+    if (!status)
+        return;
+    snprintf(line, sizeof line, "status delivered=%u skipped=%u dropped=%u started=%u\n",
+             status->frames_delivered, status->frames_skipped, status->frames_dropped,
+             status->streams_started);
+    report_line(line);
+}
+
 /* Moves the next entry of FAKE_V4L2_FRAMES into entry; 0 when none is left. */
 static int take_entry(void)
 {
+    if (repeats_left > 0) {
+        repeats_left--;
+        return 1;
+    }
     if (!entries || !*entries)
         return 0;
     const char *end = strchr(entries, ':');
@@ -82,16 +184,34 @@ static int take_entry(void)
     memcpy(entry, entries, length);
     entry[length] = '\0';
     entries = end ? end + 1 : entries + length;
+    char *star = strrchr(entry, '*');
+    if (star) {
+        unsigned long count = strtoul(star + 1, NULL, 10);
+        repeats_left = count > 1 ? (unsigned)(count - 1) : 0;
+        *star = '\0';
+    }
+    return 1;
+}
+
+/* True for a path that is the camera while it is away, counting the look. */
+static int camera_absent(void)
+{
+    if (absent_looks == 0)
+        return 0;
+    absent_looks--;
     return 1;
 }
 
 static int open_device(int flags)
 {
-    int err = chosen_failure("open");
+    int err = camera_absent() ? ENOENT : chosen_failure("open");
     if (err)
         return fail_with(err);
-    entries = getenv("FAKE_V4L2_FRAMES");
+    if (!entries_taken)
+        entries = getenv("FAKE_V4L2_FRAMES");
+    entries_taken = 1;
     device_fd = memfd_create("fake-v4l2", (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0);
+    unplugged = 0;
     return device_fd;
 }
 
@@ -103,10 +223,24 @@ static int open_path(const char *name, const char *path, int flags, mode_t mode)
     return open_device(flags);
 }
 
+int access(const char *path, int mode)
+{
+    int (*real_access)(const char *, int) = next_symbol("access");
+    if (!getenv("FAKE_V4L2_FRAMES") || strcmp(path, DEVICE) != 0)
+        return real_access(path, mode);
+    return camera_absent() ? fail_with(ENOENT) : 0;
+}
+
+/* The library unmaps the buffers before it closes the device. */
 static void forget_fd(int fd)
 {
-    if (fd == device_fd)
-        device_fd = -1;
+    if (fd < 0 || fd != device_fd)
+        return;
+    device_fd = -1;
+    unplugged = 0;
+    buffer_count = 0;
+    ready_count = 0;
+    memset(buffers, 0, sizeof buffers);
 }
 
 /* The file's bytes into the buffer; the count, or 0 when it cannot be read. */
@@ -117,36 +251,70 @@ static size_t load_frame(const char *path, unsigned char *buffer)
         fprintf(stderr, "fake_v4l2: cannot read %s\n", path);
         return 0;
     }
-    size_t length = fread(buffer, 1, BUFFER_BYTES, file);
+    size_t length = fread(buffer, 1, BUFFER_BYTES - PADDING_BYTES, file);
     fclose(file);
     return length;
 }
 
-/* True when entry is "<kind>=<path>". */
-static int entry_is(const char *kind)
+/* True when the frame is "<kind>=<path>". */
+static int frame_is(const char *frame, const char *kind)
 {
     size_t length = strlen(kind);
-    return strncmp(entry, kind, length) == 0 && entry[length] == '=';
+    return strncmp(frame, kind, length) == 0 && frame[length] == '=';
 }
 
-/* Fills the next buffer from entry as its prefix says. */
-static int fill_buffer(struct v4l2_buffer *buf)
+/* The next queued buffer, round the buffers from the last one filled. */
+static unsigned queued_buffer(void)
 {
-    unsigned index = next_buffer++ % buffer_count;
-    const char *eq = strchr(entry, '=');
+    for (unsigned i = 0; i < buffer_count; i++) {
+        unsigned index = (next_buffer + i) % buffer_count;
+        if (states[index] == QUEUED) {
+            next_buffer = index + 1;
+            return index;
+        }
+    }
+    fprintf(stderr, "fake_v4l2: no queued buffer for a frame\n");
+    abort();
+}
+
+/* Fills a queued buffer from one frame of an entry, as its prefix says, and
+ * makes it ready. */
+static void fill_buffer(const char *frame)
+{
+    unsigned index = queued_buffer();
+    const char *eq = strchr(frame, '=');
     unsigned char *bytes = buffers[index];
-    size_t length = load_frame(eq ? eq + 1 : entry, bytes);
+    size_t length = load_frame(eq ? eq + 1 : frame, bytes);
+    struct v4l2_buffer *buf = &filled[index];
+    memset(buf, 0, sizeof *buf);
     buf->index = index;
     buf->flags = V4L2_BUF_FLAG_DONE;
     buf->bytesused = (unsigned)length;
     buf->length = BUFFER_BYTES;
-    if (entry_is("error"))
+    if (frame_is(frame, "error"))
         buf->flags |= V4L2_BUF_FLAG_ERROR;
-    else if (entry_is("empty"))
+    else if (frame_is(frame, "empty"))
         buf->bytesused = 0;
-    else if (entry_is("nosoi") && length >= 2)
+    else if (frame_is(frame, "nosoi") && length >= 2)
         bytes[0] = bytes[1] = 0;
-    return 0;
+    else if (frame_is(frame, "cut"))
+        buf->bytesused = (unsigned)(length * 6 / 10);
+    else if (frame_is(frame, "padded")) {
+        memset(bytes + length, 0, PADDING_BYTES);
+        buf->bytesused += PADDING_BYTES;
+    }
+    states[index] = READY;
+    ready[ready_count++] = index;
+}
+
+/* Fills a buffer for each frame of entry: "<frame>+<frame>...". */
+static void fill_buffers(void)
+{
+    char frames[ENTRY_BYTES];
+    char *rest = frames, *frame;
+    memcpy(frames, entry, sizeof frames);
+    while ((frame = strsep(&rest, "+")))
+        fill_buffer(frame);
 }
 
 static int dequeue(struct v4l2_buffer *buf)
@@ -155,9 +323,21 @@ static int dequeue(struct v4l2_buffer *buf)
     dequeue_pending_error = 0;
     if (err)
         return fail_with(err);
-    if (!buffers[0])
+    if (ready_count == 0)
+        return fail_with(EAGAIN);
+    unsigned index = ready[0];
+    memmove(ready, ready + 1, --ready_count * sizeof ready[0]);
+    states[index] = DEQUEUED;
+    *buf = filled[index];
+    return 0;
+}
+
+static int enqueue(const struct v4l2_buffer *buf)
+{
+    if (buf->index >= buffer_count || states[buf->index] != DEQUEUED || !buffers[buf->index])
         return fail_with(EINVAL);
-    return fill_buffer(buf);
+    states[buf->index] = QUEUED;
+    return 0;
 }
 
 static int describe_device(struct v4l2_capability *cap)
@@ -183,6 +363,9 @@ static int grant_buffers(struct v4l2_requestbuffers *req)
 {
     buffer_count = req->count < MAX_BUFFERS ? req->count : MAX_BUFFERS;
     req->count = buffer_count;
+    ready_count = 0;
+    for (unsigned i = 0; i < MAX_BUFFERS; i++)
+        states[i] = DEQUEUED;
     return 0;
 }
 
@@ -203,7 +386,7 @@ static int answer(unsigned long request, void *arg)
     case VIDIOC_S_FMT: return 0; /* MJPEG at the size asked for */
     case VIDIOC_REQBUFS: return grant_buffers(arg);
     case VIDIOC_QUERYBUF: return describe_buffer(arg);
-    case VIDIOC_QBUF: return 0;
+    case VIDIOC_QBUF: return enqueue(arg);
     case VIDIOC_STREAMON: return 0;
     case VIDIOC_DQBUF: return dequeue(arg);
     }
@@ -233,6 +416,8 @@ int ioctl(int fd, unsigned long request, ...)
         int (*real_ioctl)(int, unsigned long, ...) = next_symbol("ioctl");
         return real_ioctl(fd, request, arg);
     }
+    if (unplugged)
+        return fail_with(ENODEV);
     int err = *request_name(request) ? chosen_failure(request_name(request)) : 0;
     return err ? fail_with(err) : answer(request, arg);
 }
@@ -240,7 +425,7 @@ int ioctl(int fd, unsigned long request, ...)
 static void *map_buffer(void *(*real_mmap)(void *, size_t, int, int, int, off_t), size_t len,
                         off_t offset)
 {
-    int err = chosen_failure("mmap");
+    int err = unplugged ? ENODEV : chosen_failure("mmap");
     size_t index = (size_t)offset / BUFFER_BYTES;
     if (err || len != BUFFER_BYTES || index >= buffer_count) {
         errno = err ? err : EINVAL;
@@ -268,24 +453,48 @@ void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off64_t offset
     return map_buffer(next_symbol("mmap"), len, (off_t)offset);
 }
 
+static void end_of_entries(void)
+{
+    report_census();
+    report_status();
+    exit(0);
+}
+
+/* An entry that is an event rather than frames: how poll answers it. */
+static int answer_event(struct pollfd *fd)
+{
+    if (strcmp(entry, "!timeout") == 0)
+        return 0;
+    if (strncmp(entry, "!unplug=", 8) == 0) {
+        report_census();
+        unplugged = 1;
+        absent_looks = (unsigned)strtoul(entry + 8, NULL, 10);
+        fd->revents = POLLERR | POLLHUP;
+    } else if (strcmp(entry, "!pollerr") == 0) {
+        fd->revents = POLLERR;
+    } else if (strcmp(entry, "!eio") == 0) {
+        dequeue_pending_error = EIO;
+    } else if (strcmp(entry, "!enodev") == 0) {
+        dequeue_pending_error = ENODEV;
+    }
+    return 1;
+}
+
 /* The device's readiness comes from the next entry; other descriptors wait as usual. */
 int poll(struct pollfd *fds, nfds_t count, int timeout)
 {
     int (*real_poll)(struct pollfd *, nfds_t, int) = next_symbol("poll");
     if (count != 1 || fds[0].fd < 0 || fds[0].fd != device_fd)
         return real_poll(fds, count, timeout);
-    if (!take_entry())
-        exit(0);
-    fds[0].revents = POLLIN;
-    if (strcmp(entry, "!timeout") == 0)
-        return 0;
-    if (strcmp(entry, "!pollerr") == 0) {
-        fds[0].revents = POLLERR;
-        dequeue_pending_error = EAGAIN;
-    } else if (strcmp(entry, "!eio") == 0) {
-        dequeue_pending_error = EIO;
-    } else if (strcmp(entry, "!enodev") == 0) {
-        dequeue_pending_error = ENODEV;
+    if (unplugged) {
+        fds[0].revents = POLLERR | POLLHUP;
+        return 1;
     }
+    if (!take_entry())
+        end_of_entries();
+    fds[0].revents = POLLIN;
+    if (entry[0] == '!')
+        return answer_event(&fds[0]);
+    fill_buffers();
     return 1;
 }

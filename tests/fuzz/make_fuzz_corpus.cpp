@@ -88,8 +88,11 @@ std::vector<named> frame_seeds()
     bytes frame = jpeg_of(48, 32, 3, nullptr);
     bytes no_soi = frame;
     no_soi[1] = 0;
+    bytes padded = frame;
+    padded.resize(frame.size() + 64, 0);
     uint32_t size = uint32_t(frame.size());
     return {
+        {"zero_padded", dequeued(0, uint32_t(padded.size()), padded)},
         {"complete", dequeued(0, size, frame)},
         {"error_flag", dequeued(V4L2_ERROR_FLAG, size, frame)},
         {"empty", dequeued(0, 0, frame)},

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <elf.h>
 #include <fcntl.h>
 #include <fstream>
@@ -89,6 +91,29 @@ void wrap_in_emulator(std::vector<std::string> &argv, std::vector<std::string> &
 void wrap_in_emulator(std::vector<std::string> &, std::vector<std::string> &) {}
 #endif
 
+// Waits for the program's end; with stop_after_ms, ends it with SIGTERM once
+// that time has passed.
+int wait_for_end(pid_t pid, int stop_after_ms)
+{
+    constexpr int STEP_MS = 10;
+    constexpr timespec STEP = {0, STEP_MS * 1000 * 1000};
+    int status = 0;
+    for (int waited_ms = 0; waited_ms < stop_after_ms; waited_ms += STEP_MS) {
+        pid_t ended = waitpid(pid, &status, WNOHANG);
+        if (ended == pid)
+            return status;
+        if (ended < 0 && errno != EINTR)
+            fail("waitpid");
+        nanosleep(&STEP, nullptr);
+    }
+    if (stop_after_ms > 0)
+        kill(pid, SIGTERM);
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            fail("waitpid");
+    return status;
+}
+
 } // namespace
 
 bool runs_under_emulator()
@@ -167,7 +192,8 @@ guarded_buffer::~guarded_buffer()
     munmap(base_, span_);
 }
 
-run_result run_program(std::vector<std::string> argv, std::vector<std::string> env)
+run_result run_program(std::vector<std::string> argv, std::vector<std::string> env,
+                       int stop_after_ms)
 {
     wrap_in_emulator(argv, env);
     char out_path[] = "/tmp/lcdtest-out.XXXXXX";
@@ -199,10 +225,7 @@ run_result run_program(std::vector<std::string> argv, std::vector<std::string> e
         errno = spawned;
         fail("posix_spawnp " + argv[0]);
     }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR)
-            fail("waitpid");
+    int status = wait_for_end(pid, stop_after_ms);
 
     run_result result;
     if (WIFEXITED(status))

@@ -57,7 +57,9 @@ struct run_result {
 
 // Runs a program to its end with extra "NAME=value" entries in its environment;
 // in a cross build, programs built for the target run through its emulator.
-run_result run_program(std::vector<std::string> argv, std::vector<std::string> env);
+// With stop_after_ms, a program still running then is ended with SIGTERM.
+run_result run_program(std::vector<std::string> argv, std::vector<std::string> env,
+                       int stop_after_ms = 0);
 
 // True in a cross build, whose programs run through user-mode QEMU.
 bool runs_under_emulator();

@@ -1,0 +1,20 @@
+/* What our camera library keeps in the program's 32-byte framebuf: a snapshot
+ * of its state, renewed by every call. Plain C, so that a C test double can
+ * read it too. */
+#ifndef CAMERA_STATUS_H
+#define CAMERA_STATUS_H
+
+#include <stdint.h>
+
+struct camera_status {
+    int32_t fd;            /* the device's descriptor, -1 while none is open */
+    uint32_t buffer_count; /* buffers mapped */
+    uint32_t width;        /* frame size set */
+    uint32_t height;
+    uint32_t frames_delivered;
+    uint32_t frames_skipped;  /* flagged as errors, empty or cut short */
+    uint32_t frames_dropped;  /* complete, but a newer one was waiting behind them */
+    uint32_t streams_started; /* 1, plus 1 each time the camera came back */
+};
+
+#endif
