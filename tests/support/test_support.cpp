@@ -8,11 +8,13 @@
 #include <cstring>
 #include <elf.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -144,7 +146,8 @@ scratch_dir::scratch_dir()
 
 scratch_dir::~scratch_dir()
 {
-    run_program({"rm", "-rf", dir}, {});
+    std::error_code ignored; // a folder that cannot be removed stays behind
+    std::filesystem::remove_all(dir, ignored);
 }
 
 guarded_buffer::guarded_buffer(std::size_t size) : size(size)
@@ -200,11 +203,15 @@ run_result run_program(std::vector<std::string> argv, std::vector<std::string> e
         fail("posix_spawnp " + argv[0]);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0)
+    rusage usage = {};
+    while (wait4(pid, &status, 0, &usage) < 0)
         if (errno != EINTR)
-            fail("waitpid");
+            fail("wait4");
 
     run_result result;
+    result.cpu_seconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                         double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+    result.peak_kib = usage.ru_maxrss;
     if (WIFEXITED(status))
         result.exit_status = WEXITSTATUS(status);
     if (WIFSIGNALED(status))
