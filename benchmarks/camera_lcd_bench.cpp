@@ -158,12 +158,31 @@ double time_pass(const frame_list &frames, void (*step)(const std::vector<unsign
     return spent / double(frames.size());
 }
 
-// The allocations counted so far when libcount_allocations.so is preloaded; -1 without it.
-long allocations()
+// Heap allocations and releases counted so far.
+struct heap_counts {
+    long allocations;
+    long releases;
+};
+
+// The counting functions of libcount_allocations.so, null where it is not
+// preloaded. Looked up once: a lookup may allocate.
+struct heap_counters {
+    unsigned long (*allocations)();
+    unsigned long (*releases)();
+};
+
+heap_counters find_heap_counters()
 {
     using counter = unsigned long (*)();
-    auto count = reinterpret_cast<counter>(dlsym(RTLD_DEFAULT, "allocation_count"));
-    return count ? long(count()) : -1;
+    return {reinterpret_cast<counter>(dlsym(RTLD_DEFAULT, "allocation_count")),
+            reinterpret_cast<counter>(dlsym(RTLD_DEFAULT, "release_count"))};
+}
+
+heap_counts count_heap(const heap_counters &counters)
+{
+    if (!counters.allocations || !counters.releases)
+        return {0, 0};
+    return {long(counters.allocations()), long(counters.releases())};
 }
 
 } // namespace
@@ -181,12 +200,16 @@ int main(int argc, char **argv)
         bytes += jpeg.size();
 
     std::vector<double> decode_times, draw_times, copy_times;
-    long drawing_allocations = 0;
+    heap_counters counters = find_heap_counters();
+    heap_counts drawing = {0, 0};
     for (int round = 0; round < options.rounds; round++) { // interleaved: all see the same machine
         decode_times.push_back(time_pass(frames, decode_only));
-        long before = allocations();
-        draw_times.push_back(time_pass(frames, draw));
-        drawing_allocations += allocations() - before;
+        heap_counts before = count_heap(counters);
+        double draw_time = time_pass(frames, draw);
+        heap_counts after = count_heap(counters);
+        draw_times.push_back(draw_time);
+        drawing.allocations += after.allocations - before.allocations;
+        drawing.releases += after.releases - before.releases;
         copy_times.push_back(time_pass(frames, copy_pixels_only));
     }
     double decode = median(decode_times), draw = median(draw_times);
@@ -200,10 +223,11 @@ int main(int argc, char **argv)
     std::printf("ratio draw / decode: %.3f\n", draw / decode);
     std::printf("640x480 pixel words copied into the screen, nothing decoded: %.1f us per frame\n",
                 median(copy_times));
-    if (allocations() >= 0) {
+    if (counters.allocations) {
         std::size_t drawn = frames.size() * std::size_t(options.rounds);
-        std::printf("allocations while drawing %zu frames: %ld (%.2f per frame)\n", drawn,
-                    drawing_allocations, double(drawing_allocations) / double(drawn));
+        std::printf("while drawing %zu frames: %ld allocations (%.2f per frame), %ld released\n",
+                    drawn, drawing.allocations, double(drawing.allocations) / double(drawn),
+                    drawing.releases);
     }
     return 0;
 }

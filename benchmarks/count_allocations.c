@@ -1,6 +1,7 @@
-// Counts the heap allocations of the program it is preloaded into
-// (LD_PRELOAD=.../libcount_allocations.so); camera-lcd-bench reads the count
-// through allocation_count. glibc's allocator still does the work.
+// Counts the heap allocations and releases of the program it is preloaded
+// into (LD_PRELOAD=.../libcount_allocations.so); camera-lcd-bench reads the
+// counts through allocation_count and release_count. glibc's allocator still
+// does the work.
 #include <errno.h>
 #include <stddef.h>
 
@@ -8,8 +9,9 @@ void *__libc_malloc(size_t size);
 void *__libc_calloc(size_t count, size_t size);
 void *__libc_realloc(void *block, size_t size);
 void *__libc_memalign(size_t alignment, size_t size);
+void __libc_free(void *block);
 
-static unsigned long allocations;
+static unsigned long allocations, releases;
 
 static void count_one(void)
 {
@@ -19,6 +21,18 @@ static void count_one(void)
 unsigned long allocation_count(void)
 {
     return __atomic_load_n(&allocations, __ATOMIC_RELAXED);
+}
+
+unsigned long release_count(void)
+{
+    return __atomic_load_n(&releases, __ATOMIC_RELAXED);
+}
+
+void free(void *block)
+{
+    if (block)
+        __atomic_fetch_add(&releases, 1, __ATOMIC_RELAXED);
+    __libc_free(block);
 }
 
 void *malloc(size_t size)

@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <spawn.h>
 #include <stdexcept>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -90,6 +89,17 @@ void wrap_in_emulator(std::vector<std::string> &argv, std::vector<std::string> &
 #else
 void wrap_in_emulator(std::vector<std::string> &, std::vector<std::string> &) {}
 #endif
+
+// Runs the program in the forked child with standard input empty and the
+// output to the given files; status 127 when it cannot be started.
+[[noreturn]] void exec_child(std::vector<char *> &args, std::vector<char *> &envp, int out_fd,
+                             int err_fd)
+{
+    int in_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (in_fd >= 0 && dup2(in_fd, 0) == 0 && dup2(out_fd, 1) == 1 && dup2(err_fd, 2) == 2)
+        execvpe(args[0], args.data(), envp.data());
+    _exit(127);
+}
 
 } // namespace
 
@@ -190,18 +200,14 @@ run_result run_program(std::vector<std::string> argv, std::vector<std::string> e
         args.push_back(a.data());
     args.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
-    posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
-    pid_t pid;
-    int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        errno = spawned;
-        fail("posix_spawnp " + argv[0]);
-    }
+    // A child with an address space of its own, not one sharing this one as
+    // posix_spawn's does: its peak memory (rusage) is then its own, or at most
+    // this process's resident memory at the fork.
+    pid_t pid = fork();
+    if (pid < 0)
+        fail("fork");
+    if (pid == 0)
+        exec_child(args, envp, out_fd, err_fd);
     int status = 0;
     rusage usage = {};
     while (wait4(pid, &status, 0, &usage) < 0)
