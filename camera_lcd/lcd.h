@@ -28,7 +28,8 @@ inline void lcd_store_point(uint32_t *screen, int x, int y, uint32_t color)
     screen[y * LCD_WIDTH + x] = color;
 }
 // Stores one pixel word; points off the screen, or while it is not mapped, are
-// skipped. Inline: every pixel of every picture comes through here.
+// skipped. Inline: every pixel of every picture comes through here, or through
+// its store once the whole line is clipped.
 inline void lcd_draw_point(int x, int y, uint32_t color)
 {
     if (unsigned(x) >= unsigned(LCD_WIDTH) || unsigned(y) >= unsigned(LCD_HEIGHT) || !mmap_fd)
