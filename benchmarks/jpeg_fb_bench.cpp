@@ -1,15 +1,13 @@
 // Whole-process time and peak memory of jpeg_fb showing a photo-like JPEG on
 // the virtual screen, next to djpeg decoding the same file in the same run.
+#include "bench_support.h"
 #include "synth_jpeg.h"
+#include "test_support.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
-#include <fcntl.h>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -19,8 +17,8 @@ constexpr int REPETITIONS = 15;
 
 struct run_figures {
     double seconds;     // wall clock, start to end
-    double cpu_seconds; // user and system time of the child
-    long peak_kib;      // ru_maxrss of the child
+    double cpu_seconds; // user and system time of the program
+    long peak_kib;      // its peak resident memory
 };
 
 double now()
@@ -30,38 +28,14 @@ double now()
     return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
 
-// Runs a program to its end with its output discarded; seconds < 0 when it failed.
+// Runs a program to its end on the virtual screen; seconds < 0 when it failed.
 run_figures run(const std::vector<std::string> &argv, const std::string &screen)
 {
     double start = now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("LD_PRELOAD", VFB_LIBRARY, 1);
-        setenv("VFB_FILE", screen.c_str(), 1);
-        int null = open("/dev/null", O_WRONLY);
-        if (null < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0)
-            _exit(126);
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage = {};
-    if (pid < 0 || wait4(pid, &status, 0, &usage) < 0 || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0)
+    run_result r = run_program(argv, {"LD_PRELOAD=" VFB_LIBRARY, "VFB_FILE=" + screen});
+    if (r.exit_status != 0)
         return {-1, 0, 0};
-    double cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                 double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-    return {now() - start, cpu, usage.ru_maxrss};
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    return {now() - start, r.cpu_seconds, r.peak_kib};
 }
 
 // A screen is memory, not a disk file: the virtual one goes to shared memory
@@ -80,8 +54,8 @@ int bench(const std::string &dir, int width, int height)
     opt.width = width, opt.height = height, opt.quality = 90, opt.chroma_422 = false;
     std::vector<unsigned char> jpeg = synth_jpeg(opt);
     std::string path = dir + "/photo.jpg", screen = screen_path(dir);
-    if (!write_bytes(path, jpeg) || !write_bytes(screen, {}))
-        return -1;
+    write_file(path, jpeg);
+    write_file(screen, {});
     std::vector<double> viewer, decoder, viewer_cpu, decoder_cpu;
     long peak = 0, decoder_peak = 0;
     for (int i = 0; i < REPETITIONS; i++) {
@@ -115,16 +89,12 @@ int bench(const std::string &dir, int width, int height)
 
 int main()
 {
-    char dir[] = "/tmp/jpeg_fb_bench.XXXXXX";
-    if (!mkdtemp(dir)) {
-        std::perror("mkdtemp");
-        return 1;
-    }
+    scratch_dir tmp;
     std::printf("jpeg_fb on an 800x480 xrgb8888 virtual screen, median of %d runs each\n",
                 REPETITIONS);
-    int result = bench(dir, 1920, 1080) < 0 || bench(dir, 4000, 3000) < 0 ? 1 : 0;
-    std::system((std::string("rm -rf ") + dir).c_str());
-    if (result)
+    if (bench(tmp.dir, 1920, 1080) < 0 || bench(tmp.dir, 4000, 3000) < 0) {
         std::fprintf(stderr, "jpeg_fb or djpeg did not run to its end\n");
-    return result;
+        return 1;
+    }
+    return 0;
 }

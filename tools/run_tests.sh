@@ -4,8 +4,9 @@
 # UndefinedBehaviorSanitizer (both with warnings as errors), and cross-built for
 # the board's processors (armhf, aarch64) under user-mode QEMU. The native
 # release build also runs the tests in a virtual machine on real kernel
-# drivers. Then the board's packages are built and checked, and a bounded
-# fuzzing session (clang's libFuzzer) runs over every harness.
+# drivers. Then the pixel tests of a build that draws from R, G, B lines (as
+# with a plain libjpeg), the board's packages built and checked, and a bounded
+# fuzzing session (clang's libFuzzer) over every harness.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/ensure_packages.sh @tools/build_packages.txt @tools/cross_packages.txt imagemagick ffmpeg \
@@ -26,6 +27,18 @@ for build in "build Release OFF - ON" "build-sanitize Debug ON - ON" \
     ctest --test-dir "$dir" -j"$jobs" --output-on-failure
     echo "== $dir: built and tested in $((SECONDS - start)) s"
 done
+
+# The drawing as built where libjpeg has no B, G, R, X output (a plain libjpeg):
+# JPEG images drawn from R, G, B lines. Only the pixel tests concern it.
+echo "== build-rgb-lines: Release, JPEG images drawn from R, G, B lines"
+start=$SECONDS
+cmake -S . -B build-rgb-lines -DCMAKE_BUILD_TYPE=Release -DDECODE_RGB_LINES=ON \
+    -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
+cmake --build build-rgb-lines -j"$jobs" --target lcd_test lcd_jpeg_test viode_show_test
+for test in lcd_test lcd_jpeg_test viode_show_test; do
+    "build-rgb-lines/tests/$test"
+done
+echo "== build-rgb-lines: built and tested in $((SECONDS - start)) s"
 
 # The board's packages: cross-built, then checked with lintian and systemd-analyze.
 echo "== packages: armhf and arm64"

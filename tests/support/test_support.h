@@ -53,6 +53,8 @@ struct run_result {
     int signal = 0;       // the signal that ended it, or 0
     std::string out;
     std::string err;
+    double cpu_seconds = 0; // its user and system time
+    long peak_kib = 0;      // its peak resident memory (under an emulator, the emulator's)
 };
 
 // Runs a program to its end with extra "NAME=value" entries in its environment;

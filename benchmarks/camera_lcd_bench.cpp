@@ -1,0 +1,233 @@
+// camera-lcd-bench: what the live view's decode and draw cost per frame on
+// this machine. show_video_data draws JPEG frames (files, or camera-like
+// 640 x 480 4:2:2 frames made here) into memory or onto /dev/fb0, in rounds
+// interleaved with libjpeg decoding the same frames to RGB with nothing drawn.
+#include "bench_support.h"
+#include "lcd.h"
+#include "synth_jpeg.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dlfcn.h>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/mman.h>
+#include <vector>
+
+#include <jpeglib.h>
+
+namespace {
+
+constexpr int MADE_FRAMES = 16;
+constexpr int COPIED_WIDTH = 640, COPIED_HEIGHT = 480;
+constexpr int NOISE_FOR_90_KB = 22;
+constexpr int DEFAULT_ROUNDS = 15;
+constexpr int MAX_ROUNDS = 100000;
+// The decode-only line starts off 32-byte alignment, as show_video_data's lines
+// do: libjpeg-turbo writes aligned lines with non-temporal stores, which would
+// make the decode alone slower than it is for a program that reads its lines.
+constexpr int LINE_OFFSET = 4;
+constexpr const char USAGE[] = "Usage: camera-lcd-bench [--fb] [--rounds N] [frame.jpg ...]\n";
+
+using frame_list = std::vector<std::vector<unsigned char>>;
+
+struct bench_options {
+    bool on_screen = false; // draw onto /dev/fb0, not into memory
+    int rounds = DEFAULT_ROUNDS;
+    std::vector<std::string> files;
+};
+
+alignas(64) unsigned char rgb_line[LINE_OFFSET + JPEG_MAX_DIMENSION * 3];
+
+bool refuse_arguments()
+{
+    std::fputs(USAGE, stderr);
+    return false;
+}
+
+// False, after the usage line, for arguments it does not understand.
+bool parse_options(int argc, char **argv, bench_options &options)
+{
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        if (arg == "--fb") {
+            options.on_screen = true;
+        } else if (arg == "--rounds" && i + 1 < argc) {
+            char *end = nullptr;
+            long rounds = std::strtol(argv[++i], &end, 10);
+            if (*end || rounds < 1 || rounds > MAX_ROUNDS)
+                return refuse_arguments();
+            options.rounds = int(rounds);
+        } else if (arg.empty() || arg[0] == '-') {
+            return refuse_arguments();
+        } else {
+            options.files.push_back(arg);
+        }
+    }
+    return true;
+}
+
+// The frames to draw: the files' contents, or frames made here; empty after a
+// message when a file cannot be read.
+frame_list load_frames(const std::vector<std::string> &files)
+{
+    frame_list frames;
+    for (const std::string &path : files) {
+        std::ifstream in(path, std::ios::binary);
+        std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(in),
+                                         std::istreambuf_iterator<char>()};
+        if (!in.eof() || bytes.empty()) {
+            std::fprintf(stderr, "camera-lcd-bench: cannot read %s\n", path.c_str());
+            return {};
+        }
+        frames.push_back(std::move(bytes));
+    }
+    synth_options opt;
+    opt.noise = NOISE_FOR_90_KB;
+    for (opt.frame = 0; files.empty() && opt.frame < MADE_FRAMES; opt.frame++)
+        frames.push_back(synth_jpeg(opt));
+    return frames;
+}
+
+// Points the LCD module at /dev/fb0, or at screen-sized shared memory.
+bool set_up_screen(bool on_screen)
+{
+    if (on_screen)
+        return lcd_open() >= 0 && mmap_lcd() >= 0;
+    void *memory =
+        mmap(nullptr, LCD_BYTES, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        std::perror("camera-lcd-bench: mmap");
+        return false;
+    }
+    std::memset(memory, 0, LCD_BYTES); // its pages exist before the first round
+    mmap_fd = static_cast<uint32_t *>(memory);
+    return true;
+}
+
+// libjpeg decoding a frame to RGB lines, one per call, with nothing drawn;
+// frames show_video_data would not draw are not decoded either. The passes
+// stay out of line so that instruction counts (callgrind) name each one.
+[[gnu::noinline]] void decode_only(const std::vector<unsigned char> &jpeg)
+{
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr jerr;
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, jpeg.data(), jpeg.size());
+    jpeg_read_header(&cinfo, TRUE);
+    if (cinfo.jpeg_color_space == JCS_GRAYSCALE)
+        cinfo.out_color_space = JCS_RGB;
+    if (cinfo.out_color_space == JCS_RGB) {
+        jpeg_start_decompress(&cinfo);
+        JSAMPROW line = rgb_line + LINE_OFFSET;
+        while (cinfo.output_scanline < cinfo.output_height)
+            jpeg_read_scanlines(&cinfo, &line, 1);
+        jpeg_finish_decompress(&cinfo);
+    }
+    jpeg_destroy_decompress(&cinfo);
+}
+
+[[gnu::noinline]] void draw(const std::vector<unsigned char> &jpeg)
+{
+    show_video_data(0, 0, jpeg.data(), int(jpeg.size()));
+}
+
+// Copies a decoded line's worth of pixel words into each line of a 640 x 480
+// area of the screen, decoding nothing: the least that drawing such a frame
+// can cost, whatever stores it.
+void copy_pixels_only(const std::vector<unsigned char> &)
+{
+    for (int y = 0; y < COPIED_HEIGHT; y++)
+        std::memcpy(mmap_fd + y * LCD_WIDTH, rgb_line + LINE_OFFSET, COPIED_WIDTH * 4);
+}
+
+// Microseconds of this thread's CPU time per frame over one pass through all frames.
+double time_pass(const frame_list &frames, void (*step)(const std::vector<unsigned char> &))
+{
+    timespec start, end;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+    for (const auto &jpeg : frames)
+        step(jpeg);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+    double spent =
+        double(end.tv_sec - start.tv_sec) * 1e6 + double(end.tv_nsec - start.tv_nsec) / 1e3;
+    return spent / double(frames.size());
+}
+
+// Heap allocations and releases counted so far.
+struct heap_counts {
+    long allocations;
+    long releases;
+};
+
+// The counting functions of libcount_allocations.so, null where it is not
+// preloaded. Looked up once: a lookup may allocate.
+struct heap_counters {
+    unsigned long (*allocations)();
+    unsigned long (*releases)();
+};
+
+heap_counters find_heap_counters()
+{
+    using counter = unsigned long (*)();
+    return {reinterpret_cast<counter>(dlsym(RTLD_DEFAULT, "allocation_count")),
+            reinterpret_cast<counter>(dlsym(RTLD_DEFAULT, "release_count"))};
+}
+
+heap_counts count_heap(const heap_counters &counters)
+{
+    if (!counters.allocations || !counters.releases)
+        return {0, 0};
+    return {long(counters.allocations()), long(counters.releases())};
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    bench_options options;
+    if (!parse_options(argc, argv, options))
+        return 1;
+    frame_list frames = load_frames(options.files);
+    if (frames.empty() || !set_up_screen(options.on_screen))
+        return 1;
+    std::size_t bytes = 0;
+    for (const auto &jpeg : frames)
+        bytes += jpeg.size();
+
+    std::vector<double> decode_times, draw_times, copy_times;
+    heap_counters counters = find_heap_counters();
+    heap_counts drawing = {0, 0};
+    for (int round = 0; round < options.rounds; round++) { // interleaved: all see the same machine
+        decode_times.push_back(time_pass(frames, decode_only));
+        heap_counts before = count_heap(counters);
+        double draw_time = time_pass(frames, draw);
+        heap_counts after = count_heap(counters);
+        draw_times.push_back(draw_time);
+        drawing.allocations += after.allocations - before.allocations;
+        drawing.releases += after.releases - before.releases;
+        copy_times.push_back(time_pass(frames, copy_pixels_only));
+    }
+    double decode = median(decode_times), draw = median(draw_times);
+    std::printf("frames: %zu %s, %zu bytes on average; %d rounds, drawn into %s\n", frames.size(),
+                options.files.empty() ? "of 640x480 4:2:2 made here" : "from files",
+                bytes / frames.size(), options.rounds, options.on_screen ? LCD_DEVICE : "memory");
+    std::printf("libjpeg decode to RGB, nothing drawn: %8.1f us per frame (CPU time)\n", decode);
+    std::printf("show_video_data, decoded and drawn:   %8.1f us per frame: at most %.1f frames "
+                "per second\n",
+                draw, 1e6 / draw);
+    std::printf("ratio draw / decode: %.3f\n", draw / decode);
+    std::printf("640x480 pixel words copied into the screen, nothing decoded: %.1f us per frame\n",
+                median(copy_times));
+    if (counters.allocations) {
+        std::size_t drawn = frames.size() * std::size_t(options.rounds);
+        std::printf("while drawing %zu frames: %ld allocations (%.2f per frame), %ld released\n",
+                    drawn, drawing.allocations, double(drawing.allocations) / double(drawn),
+                    drawing.releases);
+    }
+    return 0;
+}
