@@ -25,20 +25,14 @@ int lcd_open(void);
 // after one line on standard error when the screen cannot be queried, is too
 // small or cannot be mapped.
 int mmap_lcd(void);
-// Stores one pixel word at (x, y) of the mapped screen with no check: the
-// store of lcd_draw_point, for drawing loops that clip a whole line first.
-inline void lcd_store_point(uint32_t *screen, int x, int y, uint32_t color)
-{
-    screen[y * LCD_WIDTH + x] = color;
-}
 // Stores one pixel word; points off the screen, or while it is not mapped, are
-// skipped. Inline: every pixel of every picture comes through here, or through
-// its store once the whole line is clipped.
+// skipped. Inline: every pixel of every picture comes through here, and a
+// drawing loop that has clipped its line lets the compiler drop the checks.
 inline void lcd_draw_point(int x, int y, uint32_t color)
 {
     if (unsigned(x) >= unsigned(LCD_WIDTH) || unsigned(y) >= unsigned(LCD_HEIGHT) || !mmap_fd)
         return;
-    lcd_store_point(mmap_fd, x, y, color);
+    mmap_fd[y * LCD_WIDTH + x] = color;
 }
 void lcd_close(void);
 

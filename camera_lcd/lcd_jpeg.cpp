@@ -1,5 +1,5 @@
 // JPEG drawing: decode with libjpeg one line at a time into g_color_buf, clip
-// each line to the screen once and store its visible pixels with the store of
+// each line to the screen once and store its visible pixels with
 // lcd_draw_point.
 #include "common.h"
 #include "lcd.h"
@@ -57,15 +57,15 @@ inline uint32_t pixel_word(const unsigned char *p)
 // before it is read back for drawing.
 constexpr int LINE_OFFSET = 4;
 
-// Stores the decoded pixels of columns first to end - 1 of screen line y.
-// restrict: the screen and the decoded line never overlap, so the compiler
-// vectorises the loop; unrolled, it keeps up with the stores.
-void store_line(uint32_t *__restrict screen, int y, int first, int end,
-                const unsigned char *__restrict pixels)
+// Stores the decoded pixels of columns first to end - 1 of screen line y,
+// which the caller has clipped to the screen: inlined, lcd_draw_point's checks
+// fold away and the compiler vectorises the loop; unrolled, it keeps up with
+// the stores.
+void store_line(int y, int first, int end, const unsigned char *__restrict pixels)
 {
 #pragma GCC unroll 4
     for (int column = first; column < end; column++, pixels += LINE_PIXEL_BYTES)
-        lcd_store_point(screen, column, y, pixel_word(pixels));
+        lcd_draw_point(column, y, pixel_word(pixels));
 }
 
 // Draws a decoded line of width pixels with its first pixel at (x, y),
@@ -78,7 +78,7 @@ void draw_line(int64_t x, int64_t y, const unsigned char *pixels, int64_t width)
     int end = int(x + width < LCD_WIDTH ? x + width : LCD_WIDTH);
     if (end <= first)
         return;
-    store_line(mmap_fd, int(y), first, end, pixels + LINE_PIXEL_BYTES * (first - x));
+    store_line(int(y), first, end, pixels + LINE_PIXEL_BYTES * (first - x));
 }
 
 // Colour and grey images are decoded to LINE_COLOR_SPACE; false for others.
