@@ -31,14 +31,16 @@ uptime_note() {
   echo "$1 $(cut -d ' ' -f 1 /proc/uptime)" >>/out/uptime 2>/dev/null || true
 }
 
-# insmod every module of a group in dependency order; extra arguments go to the
-# group's last module.
+# insmod every module of a group in dependency order, but those another group
+# loaded already; extra arguments go to the group's last module.
 load_group() {
   local group=$1; shift
   local last ko
   last=$(tail -n 1 "/modules/$group.list")
   while read -r ko; do
-    if [ "$ko" = "$last" ]; then
+    if [ -d "/sys/module/$(basename "$ko" .ko | tr - _)" ]; then
+      continue
+    elif [ "$ko" = "$last" ]; then
       insmod "/modules/$ko" "$@" || fail "insmod $ko $* failed"
     else
       insmod "/modules/$ko" || fail "insmod $ko failed"
