@@ -50,7 +50,7 @@ load_group() {
 
 wait_for() {
   local path=$1 tries=100
-  while [ ! -e "$path" ] && [ $tries -gt 0 ]; do
+  while [ ! -e "$path" ] && [ "$tries" -gt 0 ]; do
     sleep 0.05
     tries=$((tries - 1))
   done
@@ -104,7 +104,7 @@ load_camera() {
 enter_host_root() {
   local d
   for d in dev proc sys; do
-    mount --bind /$d /host/$d || fail "mount --bind /$d /host/$d failed"
+    mount --bind "/$d" "/host/$d" || fail "mount --bind /$d /host/$d failed"
   done
   mount --bind /out "/host$OUT_PATH" || fail "mount --bind /out /host$OUT_PATH failed"
   [ "$FOREIGN" = 1 ] || return 0
@@ -126,8 +126,8 @@ start_feeder() {
   [ -n "$FEEDER" ] || return 0
   in_host sh "$FEEDER" >/out/feeder.log 2>&1 &
   local pid=$! tries=200
-  while ! grep -qs '^\(frame\|held\) ' /out/feeder.log && kill -0 $pid 2>/dev/null &&
-    [ $tries -gt 0 ]; do
+  while ! grep -qs '^\(frame\|held\) ' /out/feeder.log && kill -0 "$pid" 2>/dev/null &&
+    [ "$tries" -gt 0 ]; do
     sleep 0.05
     tries=$((tries - 1))
   done

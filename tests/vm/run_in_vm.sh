@@ -145,7 +145,7 @@ while [ -e "$request" ] && [ "$i" -lt 400 ]; do sleep 0.05; i=$((i + 1)); done
 EOF
   if [ ${#frames[@]} -gt 0 ]; then
     local held=()
-    [ $hold = 1 ] && held=(--hold "$out/feeder.go")
+    [ "$hold" = 1 ] && held=(--hold "$out/feeder.go")
     echo "exec $(printf '%q ' "$feeder" "${held[@]}" /dev/video7 "$fps" "${frames[@]}")" \
       >"$out/feeder.sh"
   fi

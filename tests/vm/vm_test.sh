@@ -55,8 +55,8 @@ parse_args() {
 prepare_vm() {
   local rc=0
   "$here/prepare.sh" "$arch" >/dev/null || rc=$?
-  [ $rc -eq 0 ] && return
-  [ $rc -eq 77 ] && { echo "skipped: the VM cannot be prepared here"; exit 77; }
+  [ "$rc" -eq 0 ] && return
+  [ "$rc" -eq 77 ] && { echo "skipped: the VM cannot be prepared here"; exit 77; }
   die "prepare.sh failed ($rc)"
 }
 
@@ -183,11 +183,11 @@ camera_lcd_case() {
   cat >"$work/job.sh" <<'EOF'
 cpu_ticks() { awk '{print $14 + $15}' /proc/$1/stat; }
 lines() { wc -l <"$LCDVM_OUT/camera.stderr"; }
-alive() { kill -0 $1 2>/dev/null && echo 1 || echo 0; }
+alive() { kill -0 "$1" 2>/dev/null && echo 1 || echo 0; }
 "$1" >"$LCDVM_OUT/camera.stdout" 2>"$LCDVM_OUT/camera.stderr" &
 pid=$!
 # The feeder holds its first frame until camera_lcd has the camera open.
-for i in $(seq 100); do ls -l /proc/$pid/fd | grep -q /dev/video7 && break; sleep 0.1; done
+for i in $(seq 100); do ls -l "/proc/$pid/fd" | grep -q /dev/video7 && break; sleep 0.1; done
 sleep 0.5
 touch "$LCDVM_OUT/feeder.go"
 for i in $(seq 300); do grep -q '^done' "$LCDVM_OUT/feeder.log" && break; sleep 0.1; done
@@ -279,6 +279,7 @@ touch "\$LCDVM_OUT/vm-stopping"
 exec "$screen" draw /dev/fb0 2 stop
 EOF
   run_vm --fb "$(display_driver)" --timeout 20 -- sh "$work/job.sh"
+  cat "$work/out/stderr"
   check "an unflushed writer's picture is in the screen memory" \
     screen_shows "$work/out/late.raw" 16 "$work/pattern1.ppm" screen
   check "the kernel puts an unflushed writer's picture on the display within a second" \
@@ -289,7 +290,7 @@ EOF
 
 report() {
   echo "$passed passed, $failed failed"
-  if [ $failed -gt 0 ]; then
+  if [ "$failed" -gt 0 ]; then
     echo "vm_test.sh: kept $work for a look" >&2
     exit 1
   fi
