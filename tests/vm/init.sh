@@ -1,32 +1,46 @@
 #!/bin/busybox sh
 # shellcheck shell=dash
-# PID 1 of the test VM. Mounts the host's root read-only (tag "hostroot") and
-# the job folder read-write (tag "out"), loads the framebuffer and camera
-# drivers the job asks for, runs the job's command chrooted into the host
-# root, saves /dev/fb0 and reboots (QEMU runs with -no-reboot, so it exits).
+# PID 1 of the test VM (busybox sh: the initramfs has no bash). Mounts the
+# host's root read-only (tag "hostroot") and the job folder read-write (tag
+# "out"), loads the framebuffer and camera drivers the job asks for, runs the
+# job's command chrooted into the host root, saves /dev/fb0, then stops the
+# machine by an emergency restart: unlike a power-off or a reboot it shuts no
+# device down, so QEMU's display keeps the last picture for the host to take
+# (QEMU pauses at the restart). In a VM of another architecture than the
+# host's, the VM's busybox stands in for the host's /usr/bin, and the
+# programs under test run with the host's libraries of their architecture.
+set -euo pipefail
 /bin/busybox --install -s /bin
 export PATH=/bin
 
 fail() {
   echo "vm-init: $*" >&2
-  echo "$*" >>/out/vm-error 2>/dev/null
+  echo "$*" >>/out/vm-error 2>/dev/null || true
   finish
 }
 
 finish() {
+  uptime_note end
   sync
-  reboot -f
+  echo b >/proc/sysrq-trigger
   sleep 10
 }
 
-# insmod every module of a group in dependency order; extra arguments go to the
-# group's last module.
+# Guest time since boot, for the run's summary.
+uptime_note() {
+  echo "$1 $(cut -d ' ' -f 1 /proc/uptime)" >>/out/uptime 2>/dev/null || true
+}
+
+# insmod every module of a group in dependency order, but those another group
+# loaded already; extra arguments go to the group's last module.
 load_group() {
   local group=$1; shift
   local last ko
   last=$(tail -n 1 "/modules/$group.list")
   while read -r ko; do
-    if [ "$ko" = "$last" ]; then
+    if [ -d "/sys/module/$(basename "$ko" .ko | tr - _)" ]; then
+      continue
+    elif [ "$ko" = "$last" ]; then
       insmod "/modules/$ko" "$@" || fail "insmod $ko $* failed"
     else
       insmod "/modules/$ko" || fail "insmod $ko failed"
@@ -36,7 +50,7 @@ load_group() {
 
 wait_for() {
   local path=$1 tries=100
-  while [ ! -e "$path" ] && [ $tries -gt 0 ]; do
+  while [ ! -e "$path" ] && [ "$tries" -gt 0 ]; do
     sleep 0.05
     tries=$((tries - 1))
   done
@@ -51,54 +65,69 @@ mount_basics() {
 
 mount_shares() {
   load_group base
-  mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 out /out ||
-    { echo "vm-init: mount of the out share failed" >&2; finish; }
+  if ! mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 out /out; then
+    echo "vm-init: mount of the out share failed" >&2
+    finish
+  fi
+  uptime_note init
   mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,ro hostroot /host ||
     fail "mount -t 9p hostroot /host failed"
 }
 
-# Both drivers end up at 800x480, 32 bits per pixel; the text console is
+# Every driver ends up at 800x480, 32 bits per pixel; the text console is
 # unbound so it never draws over what the job shows.
 load_framebuffer() {
   case "$FB" in
     vfb) load_group vfb vfb_enable=1 videomemorysize=1536000 mode_option=800x480M-32 ;;
     bochs) load_group bochs ;;
+    virtio-gpu) load_group virtio_gpu ;;
     none) return ;;
     *) fail "unknown framebuffer driver '$FB'" ;;
   esac
   wait_for /dev/fb0
+  local vt
   for vt in /sys/class/vtconsole/vtcon*; do
-    grep -q 'frame buffer' "$vt/name" && echo 0 >"$vt/bind"
+    if grep -q 'frame buffer' "$vt/name"; then
+      echo 0 >"$vt/bind"
+    fi
   done
   # Clears what the console drew before it let go.
   dd if=/dev/zero of=/dev/fb0 bs=3200 count=480 2>/dev/null
 }
 
 load_camera() {
-  [ "$CAMERA" = 1 ] || return
+  [ "$CAMERA" = 1 ] || return 0
   load_group camera exclusive_caps=1 video_nr=7 card_label=vm-camera
   wait_for /dev/video7
 }
 
 enter_host_root() {
+  local d
   for d in dev proc sys; do
-    mount --bind /$d /host/$d || fail "mount --bind /$d /host/$d failed"
+    mount --bind "/$d" "/host/$d" || fail "mount --bind /$d /host/$d failed"
   done
   mount --bind /out "/host$OUT_PATH" || fail "mount --bind /out /host$OUT_PATH failed"
+  [ "$FOREIGN" = 1 ] || return 0
+  mount --bind /bin /host/usr/bin || fail "mount --bind /bin /host/usr/bin failed"
+  if [ ! -L /host/bin ]; then
+    mount --bind /bin /host/bin || fail "mount --bind /bin /host/bin failed"
+  fi
 }
 
 in_host() {
-  chroot /host /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin \
-    HOME=/root LCDVM_OUT="$OUT_PATH" LCDVM_FB="$FB" "$@"
+  local path=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin
+  [ "$FOREIGN" = 1 ] && path=/usr/bin
+  chroot /host /usr/bin/env -i PATH="$path" HOME=/root LCDVM_OUT="$OUT_PATH" LCDVM_FB="$FB" "$@"
 }
 
 # Starts the feeder and waits until it has written its first frame, so the
 # capture side of the loopback device is there before the job opens it.
 start_feeder() {
-  [ -n "$FEEDER" ] || return
-  in_host /bin/bash "$FEEDER" >/out/feeder.log 2>&1 &
+  [ -n "$FEEDER" ] || return 0
+  in_host sh "$FEEDER" >/out/feeder.log 2>&1 &
   local pid=$! tries=200
-  while ! grep -qs '^\(frame\|held\) ' /out/feeder.log && kill -0 $pid 2>/dev/null && [ $tries -gt 0 ]; do
+  while ! grep -qs '^\(frame\|held\) ' /out/feeder.log && kill -0 "$pid" 2>/dev/null &&
+    [ "$tries" -gt 0 ]; do
     sleep 0.05
     tries=$((tries - 1))
   done
@@ -106,13 +135,15 @@ start_feeder() {
 }
 
 save_screen() {
-  [ -e /dev/fb0 ] || return
+  [ -e /dev/fb0 ] || return 0
   cat /dev/fb0 >/out/fb0.raw
+  local a
   for a in name virtual_size bits_per_pixel stride; do
     echo "$a=$(cat /sys/class/graphics/fb0/$a)"
   done >/out/fb0.info
 }
 
+FB=none CAMERA=0 FEEDER='' FOREIGN=0 OUT_PATH=/
 mount_basics
 mount_shares
 [ -f /out/job.env ] || fail "/out/job.env missing"
@@ -122,7 +153,8 @@ load_framebuffer
 load_camera
 enter_host_root
 start_feeder
-in_host /bin/bash "$OUT_PATH/job.sh"
+uptime_note job
+in_host sh "$OUT_PATH/job.sh" || true
 save_screen
 echo finished >/out/vm-done
 finish

@@ -1,25 +1,54 @@
-#!/bin/bash
-# Fetches and builds everything the test VM needs into a cache, once:
-# host tools (apt), Debian's amd64 kernel and its modules, v4l2loopback built
-# against the matching headers, and a busybox initramfs with our init.
-# The cache is $LCDVM_CACHE, by default ~/.cache/lcd_display-vm; prints the
-# folder for the current kernel on its last line.
+#!/usr/bin/env bash
+# Fetches and builds everything a test VM needs into a cache, once: host tools
+# (apt), Debian's kernel for the VM's architecture and its modules,
+# v4l2loopback built against the matching headers (cross-built for ARM), and
+# a busybox initramfs with our init.
+#
+#   prepare.sh [amd64|armhf|arm64]     (default: this machine's architecture)
+#
+# The cache is $LCDVM_CACHE, by default ~/.cache/lcd_display-vm: the amd64
+# pieces in a folder named after the kernel, the ARM ones under a folder named
+# after the architecture, each with its own lock, so a VM of one kind never
+# waits for another's preparation. Prints the kernel's and the initramfs's
+# paths, one a line, and says how long it took when it had work to do.
 # Idempotent: a warm run only checks stamps. Exits 77 when packages are
 # missing and this user cannot install them.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${LCDVM_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/lcd_display-vm}
-host_packages=(qemu-system-x86 qemu-system-data busybox-static kmod cpio xz-utils gcc-12 make
-               libjpeg-turbo-progs)
-# Modules each VM flavour loads, as named to modprobe.
-base_modules=(9pnet_virtio 9p virtio_pci)
-vfb_modules=(vfb)
-bochs_modules=(bochs)
-camera_modules=(videodev)
+host_packages=(qemu-system-data busybox-static kmod cpio xz-utils make libjpeg-turbo-progs)
+# Modules each VM flavour loads, as named to modprobe: the groups init.sh loads.
+module_groups=(
+  "base 9pnet_virtio 9p virtio_pci"
+  "bochs bochs"
+  "virtio_gpu virtio_gpu"
+  "camera videodev"
+)
+worked=0
 
 die() { echo "prepare.sh: $*" >&2; exit 1; }
-log() { echo "prepare.sh: $*" >&2; }
+log() { echo "prepare.sh: $*" >&2; worked=1; }
+
+# Sets what differs between the architectures.
+choose_arch() {
+  arch=${1:-$(dpkg --print-architecture)}
+  case "$arch" in
+    amd64)
+      image_package=linux-image-amd64 suffix='' make_args=() cache_dir=$cache
+      host_packages+=(qemu-system-x86 gcc-12)
+      module_groups+=("vfb vfb") ;;
+    armhf)
+      image_package=linux-image-armmp:armhf suffix=:armhf cache_dir=$cache/armhf
+      make_args=(ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf-)
+      host_packages+=(qemu-system-arm gcc-12-arm-linux-gnueabihf) ;;
+    arm64)
+      image_package=linux-image-arm64:arm64 suffix=:arm64 cache_dir=$cache/arm64
+      make_args=(ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu-)
+      host_packages+=(qemu-system-arm gcc-12-aarch64-linux-gnu) ;;
+    *) die "no VM for the architecture '$arch' (amd64, armhf or arm64)" ;;
+  esac
+}
 
 install_missing_host_packages() {
   local missing=() p
@@ -28,7 +57,7 @@ install_missing_host_packages() {
   done
   [ ${#missing[@]} -eq 0 ] && return
   if [ "$(id -u)" -ne 0 ]; then
-    log "missing packages ${missing[*]}; run as root or install them"
+    echo "prepare.sh: missing packages ${missing[*]}; run as root or install them" >&2
     exit 77
   fi
   log "installing ${missing[*]}"
@@ -37,26 +66,34 @@ install_missing_host_packages() {
     --no-install-recommends "${missing[@]}" >/dev/null || die "apt-get install ${missing[*]} failed"
 }
 
-# The versioned image package that linux-image-amd64 currently points at.
-kernel_package() {
-  local pkg
-  pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/{print $2}')
-  if [ -z "$pkg" ]; then
-    apt-get -o DPkg::Lock::Timeout=300 update -qq || die "apt-get update failed"
-    pkg=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/{print $2}')
-  fi
-  [ -n "$pkg" ] || die "apt-cache depends linux-image-amd64 names no kernel"
-  echo "$pkg"
+depends_on() {
+  apt-cache depends "$1" 2>/dev/null | awk -v want="$2" '$1 == "Depends:" && $2 ~ want {print $2; exit}'
 }
 
-kbuild_package() {
-  apt-cache depends "$1" | awk '/Depends: linux-kbuild-/{print $2}'
+# The versioned image package (with its architecture) the flavour points at.
+# apt-cache takes seconds here, so the answer is kept until the package lists
+# change.
+kernel_package() {
+  local pkg known=$cache_dir/kernel-package
+  if [ -s "$known" ] && [ "$known" -nt /var/lib/apt/lists ]; then
+    cat "$known"
+    return
+  fi
+  pkg=$(depends_on "$image_package" '^linux-image-[0-9]')
+  if [ -z "$pkg" ]; then
+    apt-get -o DPkg::Lock::Timeout=300 update -qq || die "apt-get update failed"
+    pkg=$(depends_on "$image_package" '^linux-image-[0-9]')
+  fi
+  [ -n "$pkg" ] || die "apt-cache depends $image_package names no kernel"
+  echo "$pkg" >"$known"
+  echo "$pkg"
 }
 
 download_and_unpack() {
   local dir=$1; shift
   mkdir -p "$dir/debs" "$dir/root"
-  (cd "$dir/debs" && apt-get -o APT::Sandbox::User=root download -q "$@" >/dev/null) || die "apt-get download $* failed"
+  (cd "$dir/debs" && apt-get -o APT::Sandbox::User=root download -q "$@" >/dev/null) ||
+    die "apt-get download $* failed"
   local deb
   for deb in "$dir"/debs/*.deb; do
     dpkg -x "$deb" "$dir/root" || die "dpkg -x $deb failed"
@@ -64,16 +101,19 @@ download_and_unpack() {
   rm -rf "$dir/debs"
 }
 
+# The kernel, its headers, the build tools for this machine (linux-kbuild),
+# v4l2loopback's source and, for another architecture, its busybox.
 fetch_sources() {
   local dir=$1 kver=$2
   [ -f "$dir/unpacked.stamp" ] && return
-  local kbuild
-  kbuild=$(kbuild_package "linux-headers-$kver")
+  local kbuild extra=()
+  kbuild=$(depends_on "linux-headers-$kver$suffix" '^linux-kbuild-')
   [ -n "$kbuild" ] || die "no linux-kbuild package found for linux-headers-$kver"
+  [ -n "$suffix" ] && extra=("busybox-static$suffix")
   log "downloading kernel $kver, its headers and v4l2loopback-dkms"
   rm -rf "$dir/debs" "$dir/root"
-  download_and_unpack "$dir" "linux-image-$kver" "linux-headers-$kver" \
-    "linux-headers-${kver%-amd64}-common" "$kbuild" v4l2loopback-dkms
+  download_and_unpack "$dir" "linux-image-$kver$suffix" "linux-headers-$kver$suffix" \
+    "linux-headers-${kver%-*}-common" "${kbuild%:*}" v4l2loopback-dkms "${extra[@]}"
   # The headers' Makefile includes the common half by its installed path.
   sed -i "s|^include /usr/src/|include $dir/root/usr/src/|" \
     "$dir/root/usr/src/linux-headers-$kver/Makefile" || die "sed on the headers' Makefile failed"
@@ -87,7 +127,8 @@ build_v4l2loopback() {
   local src=${sources[0]} hdr=$dir/root/usr/src/linux-headers-$kver
   [ -d "$src" ] || die "v4l2loopback source missing under $dir/root/usr/src"
   log "building v4l2loopback against $hdr"
-  make -s -C "$hdr" M="$src" -j"$(nproc)" modules >"$dir/v4l2loopback-build.log" 2>&1 ||
+  make -s -C "$hdr" M="$src" "${make_args[@]}" -j"$(nproc)" modules \
+    >"$dir/v4l2loopback-build.log" 2>&1 ||
     die "make v4l2loopback failed, see $dir/v4l2loopback-build.log"
   cp "$src/v4l2loopback.ko" "$dir/v4l2loopback.ko"
 }
@@ -121,37 +162,52 @@ copy_modules() {
   done
 }
 
+busybox_binary() {
+  if [ -n "$suffix" ]; then echo "$1/root/bin/busybox"; else echo /bin/busybox; fi
+}
+
+# The initramfs's name carries a hash of what went in, so worktrees with
+# different inits share the cache; those unused for a week are removed.
+initramfs_path() {
+  echo "$1/initrd-$(cat "$here/init.sh" "$0" | sha256sum | cut -c1-16).cpio.gz"
+}
+
 build_initramfs() {
   local dir=$1 kver=$2
-  local tag
-  tag=$(cat "$here/init.sh" "$0" | sha256sum | cut -c1-16)
-  [ -f "$dir/initramfs-$tag.cpio.gz" ] && { ln -sf "initramfs-$tag.cpio.gz" "$dir/initramfs.cpio.gz"; return; }
+  local initrd group
+  initrd=$(initramfs_path "$dir")
+  find "$dir" -maxdepth 1 -name 'initrd-*.cpio.gz' -mtime +7 -delete
+  [ -f "$initrd" ] && { touch "$initrd"; return; }
   log "building initramfs"
   local stage=$dir/initramfs.stage
   rm -rf "$stage"
   mkdir -p "$stage"/{bin,dev,proc,sys,host,out,modules}
-  cp /bin/busybox "$stage/bin/busybox"
+  cp "$(busybox_binary "$dir")" "$stage/bin/busybox"
   cp "$here/init.sh" "$stage/init"
   chmod 755 "$stage/init"
-  copy_modules "$dir" "$kver" "$stage" base "${base_modules[@]}"
-  copy_modules "$dir" "$kver" "$stage" vfb "${vfb_modules[@]}"
-  copy_modules "$dir" "$kver" "$stage" bochs "${bochs_modules[@]}"
-  copy_modules "$dir" "$kver" "$stage" camera "${camera_modules[@]}"
+  for group in "${module_groups[@]}"; do
+    # shellcheck disable=SC2086  # the group's words are the arguments
+    copy_modules "$dir" "$kver" "$stage" $group
+  done
   cp "$dir/v4l2loopback.ko" "$stage/modules/"
   echo v4l2loopback.ko >>"$stage/modules/camera.list"
-  (cd "$stage" && find . | cpio -o -H newc --quiet | gzip -1) >"$dir/initramfs-$tag.cpio.gz.tmp" ||
+  (cd "$stage" && find . | cpio -o -H newc --quiet | gzip -1) >"$initrd.tmp" ||
     die "cpio of $stage failed"
-  rm -f "$dir"/initramfs-*.cpio.gz
-  mv "$dir/initramfs-$tag.cpio.gz.tmp" "$dir/initramfs-$tag.cpio.gz"
-  ln -sf "initramfs-$tag.cpio.gz" "$dir/initramfs.cpio.gz"
+  mv "$initrd.tmp" "$initrd"
   rm -rf "$stage"
 }
 
-# QEMU boots the ELF vmlinux through its PVH entry; decompressing the bzImage
-# under TCG would cost seconds on every boot.
+# The x86 kernel boots as the ELF vmlinux through its PVH entry, as
+# decompressing the bzImage under TCG would cost seconds on every boot. ARM
+# kernels boot as shipped (an arm64 Image is unpacked by QEMU, a 32-bit zImage
+# unpacks itself).
+kernel_path() {
+  if [ "$arch" = amd64 ]; then echo "$1/vmlinux"; else echo "$1/root/boot/vmlinuz-$2"; fi
+}
+
 extract_kernel() {
   local dir=$1 kver=$2
-  [ -f "$dir/vmlinux" ] && return
+  [ -f "$(kernel_path "$dir" "$kver")" ] && return
   local image=$dir/root/boot/vmlinuz-$kver offset
   offset=$(LC_ALL=C grep -obUaP '\xfd\x37\x7a\x58\x5a\x00' "$image" | awk -F: 'NR == 1 {print $1}')
   [ -n "$offset" ] || die "no xz stream found in $image"
@@ -162,25 +218,30 @@ extract_kernel() {
 
 # Parallel test runs share the cache; the first one fills it.
 lock_cache() {
-  mkdir -p "$cache" || die "mkdir $cache failed"
-  exec 9>"$cache/.lock"
-  flock 9 || die "flock $cache/.lock failed"
+  mkdir -p "$cache_dir" || die "mkdir $cache_dir failed"
+  exec 9>"$cache_dir/.lock"
+  flock 9 || die "flock $cache_dir/.lock failed"
 }
 
 main() {
+  local start=$SECONDS
+  choose_arch "$@"
   lock_cache
   install_missing_host_packages
   local pkg kver dir
   pkg=$(kernel_package)
   kver=${pkg#linux-image-}
-  dir=$cache/$kver
+  kver=${kver%:*}
+  dir=$cache_dir/$kver
   mkdir -p "$dir"
   fetch_sources "$dir" "$kver"
   build_v4l2loopback "$dir" "$kver"
   index_modules "$dir" "$kver"
   build_initramfs "$dir" "$kver"
   extract_kernel "$dir" "$kver"
-  echo "$dir"
+  [ "$worked" = 0 ] || echo "prepare.sh: the $arch VM cache took $((SECONDS - start)) s to prepare" >&2
+  kernel_path "$dir" "$kver"
+  initramfs_path "$dir"
 }
 
 main "$@"

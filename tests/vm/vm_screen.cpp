@@ -4,16 +4,29 @@
 //       a test picture whose three channels all vary, different per seed
 //   vm_screen info DEVICE
 //       the framebuffer's geometry and colour layout, one "key=value" a line
-//   vm_screen compare SCREEN.raw RED_OFFSET BLUE_OFFSET IMAGE.pnm [image|screen]
-//       compares an 800x480x32 screen dump (3200-byte lines) with a binary
-//       PPM/PGM; "image" checks only the picture's area, "screen" also wants
-//       black around it. The fourth byte of each pixel is not compared.
+//   vm_screen draw DEVICE SEED [flush] [stop]
+//       writes the 800x480 test picture SEED through a shared mapping of a
+//       32-bit framebuffer, in its colour layout, and exits without msync or
+//       fsync unless told "flush". "stop" then restarts the machine at once
+//       through /proc/sysrq-trigger: no device is shut down, so the display
+//       keeps what it shows (the test VM pauses there)
+//   vm_screen compare SCREEN RED_OFFSET BLUE_OFFSET IMAGE.pnm [image|screen]
+//       compares a screen with a binary PPM/PGM; "image" checks only the
+//       picture's area, "screen" also wants black around it. SCREEN is an
+//       800x480x32 memory dump (3200-byte lines, the fourth byte of each pixel
+//       not compared) or a binary PPM of the display, for which the offsets
+//       do not matter. Exits 0 when they match, 1 when they differ, 2 when a
+//       file cannot be read.
 #include <fcntl.h>
 #include <linux/fb.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,7 +57,8 @@ struct Image {
 {
     std::fprintf(stderr, "usage: vm_screen pattern WIDTH HEIGHT SEED\n"
                          "       vm_screen info DEVICE\n"
-                         "       vm_screen compare SCREEN.raw RED_OFFSET BLUE_OFFSET IMAGE.pnm "
+                         "       vm_screen draw DEVICE SEED [flush] [stop]\n"
+                         "       vm_screen compare SCREEN RED_OFFSET BLUE_OFFSET IMAGE.pnm "
                          "[image|screen]\n");
     std::exit(2);
 }
@@ -57,10 +71,14 @@ std::vector<unsigned char> read_file(const std::string &path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Binary PPM (P6) or PGM (P5) with maxval 255, as djpeg writes them.
-Image read_pnm(const std::string &path)
+bool is_pnm(const std::vector<unsigned char> &b)
 {
-    std::vector<unsigned char> b = read_file(path);
+    return b.size() > 2 && b[0] == 'P' && (b[1] == '5' || b[1] == '6');
+}
+
+// Binary PPM (P6) or PGM (P5) with maxval 255, as djpeg and QEMU write them.
+Image read_pnm(const std::string &path, const std::vector<unsigned char> &b)
+{
     std::string head(b.begin(), b.begin() + std::min<size_t>(b.size(), 64));
     char kind = 0;
     int maxval = 0, used = 0;
@@ -85,19 +103,32 @@ Image read_pnm(const std::string &path)
     return img;
 }
 
+void pattern_pixel(int x, int y, int width, int height, int seed, unsigned char px[3])
+{
+    bool tile = ((x / 32) + (y / 32) + seed) % 2;
+    px[0] = static_cast<unsigned char>(x * 255 / width);
+    px[1] = static_cast<unsigned char>((y * 255 / height + seed * 67) % 256);
+    px[2] = static_cast<unsigned char>(tile ? 40 + seed * 23 % 160 : 230 - seed * 17 % 100);
+}
+
 int pattern(int width, int height, int seed)
 {
     std::printf("P6\n%d %d\n255\n", width, height);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
-            bool tile = ((x / 32) + (y / 32) + seed) % 2;
-            unsigned char px[3] = {
-                static_cast<unsigned char>(x * 255 / width),
-                static_cast<unsigned char>((y * 255 / height + seed * 67) % 256),
-                static_cast<unsigned char>(tile ? 40 + seed * 23 % 160 : 230 - seed * 17 % 100)};
+            unsigned char px[3];
+            pattern_pixel(x, y, width, height, seed, px);
             std::fwrite(px, 1, 3, stdout);
         }
     return 0;
+}
+
+void query(int fd, fb_var_screeninfo &var, fb_fix_screeninfo &fix)
+{
+    if (ioctl(fd, FBIOGET_VSCREENINFO, &var) < 0)
+        fail("FBIOGET_VSCREENINFO");
+    if (ioctl(fd, FBIOGET_FSCREENINFO, &fix) < 0)
+        fail("FBIOGET_FSCREENINFO");
 }
 
 int info(const char *device)
@@ -107,10 +138,7 @@ int info(const char *device)
         fail(std::string("open ") + device);
     fb_var_screeninfo var{};
     fb_fix_screeninfo fix{};
-    if (ioctl(fd, FBIOGET_VSCREENINFO, &var) < 0)
-        fail("FBIOGET_VSCREENINFO");
-    if (ioctl(fd, FBIOGET_FSCREENINFO, &fix) < 0)
-        fail("FBIOGET_FSCREENINFO");
+    query(fd, var, fix);
     close(fd);
     std::printf("xres=%u\nyres=%u\nbits_per_pixel=%u\nline_length=%u\nsmem_len=%u\n", var.xres,
                 var.yres, var.bits_per_pixel, fix.line_length, fix.smem_len);
@@ -119,35 +147,93 @@ int info(const char *device)
     return 0;
 }
 
-// The three bytes (red, green, blue) the screen holds at (x, y).
-void screen_rgb(const std::vector<unsigned char> &screen, int x, int y, int red_offset,
-                int blue_offset, unsigned char out[3])
+// The picture is laid out in memory first, so the mapping is written in one
+// pass: the kernel's deferred I/O starts its delay at the first written page.
+int draw(const char *device, int seed, bool flush, bool stop)
 {
-    const unsigned char *p = &screen[size_t(y) * SCREEN_STRIDE + size_t(x) * 4];
-    out[0] = p[red_offset / 8];
-    out[1] = p[1];
-    out[2] = p[blue_offset / 8];
+    int fd = open(device, O_RDWR);
+    if (fd < 0)
+        fail(std::string("open ") + device);
+    fb_var_screeninfo var{};
+    fb_fix_screeninfo fix{};
+    query(fd, var, fix);
+    size_t length = size_t(SCREEN_STRIDE) * SCREEN_HEIGHT;
+    if (var.bits_per_pixel != 32 || fix.line_length != SCREEN_STRIDE || fix.smem_len < length) {
+        errno = EINVAL;
+        fail(std::string(device) + " is not an 800x480x32 screen");
+    }
+    std::vector<uint32_t> picture(length / 4);
+    for (int y = 0; y < SCREEN_HEIGHT; ++y)
+        for (int x = 0; x < SCREEN_WIDTH; ++x) {
+            unsigned char px[3];
+            pattern_pixel(x, y, SCREEN_WIDTH, SCREEN_HEIGHT, seed, px);
+            picture[size_t(y) * SCREEN_WIDTH + x] = uint32_t(px[0]) << var.red.offset |
+                                                    uint32_t(px[1]) << var.green.offset |
+                                                    uint32_t(px[2]) << var.blue.offset;
+        }
+    int trigger = stop ? open("/proc/sysrq-trigger", O_WRONLY) : -1;
+    if (stop && trigger < 0)
+        fail("open /proc/sysrq-trigger");
+    void *screen = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (screen == MAP_FAILED)
+        fail("mmap");
+    auto start = std::chrono::steady_clock::now();
+    std::memcpy(screen, picture.data(), length);
+    if (flush && (msync(screen, length, MS_SYNC) < 0 || fsync(fd) < 0))
+        fail("msync or fsync");
+    auto took = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start);
+    std::fprintf(stderr, "vm_screen: drew picture %d in %.1f ms%s\n", seed, took.count(),
+                 flush ? ", flushed" : ", not flushed");
+    if (stop) {
+        std::fflush(stderr);
+        if (write(trigger, "b", 1) != 1)
+            fail("write /proc/sysrq-trigger");
+    }
+    return 0;
+}
+
+// The screen as red, green, blue bytes, from a memory dump or a display PPM.
+Image read_screen(const std::string &path, int red_offset, int blue_offset)
+{
+    std::vector<unsigned char> b = read_file(path);
+    if (is_pnm(b))
+        return read_pnm(path, b);
+    Image screen;
+    if (b.size() < size_t(SCREEN_STRIDE) * SCREEN_HEIGHT)
+        return screen;
+    screen.width = SCREEN_WIDTH;
+    screen.height = SCREEN_HEIGHT;
+    screen.rgb.resize(size_t(SCREEN_WIDTH) * SCREEN_HEIGHT * 3);
+    for (int y = 0; y < SCREEN_HEIGHT; ++y)
+        for (int x = 0; x < SCREEN_WIDTH; ++x) {
+            const unsigned char *p = &b[size_t(y) * SCREEN_STRIDE + size_t(x) * 4];
+            unsigned char *out = &screen.rgb[(size_t(y) * SCREEN_WIDTH + x) * 3];
+            out[0] = p[red_offset / 8];
+            out[1] = p[1];
+            out[2] = p[blue_offset / 8];
+        }
+    return screen;
 }
 
 int compare(const std::string &screen_path, int red_offset, int blue_offset,
             const std::string &image_path, bool whole_screen)
 {
-    std::vector<unsigned char> screen = read_file(screen_path);
-    if (screen.size() < size_t(SCREEN_STRIDE) * SCREEN_HEIGHT) {
-        std::fprintf(stderr, "vm_screen: %s holds %zu bytes, fewer than one 800x480x32 screen\n",
-                     screen_path.c_str(), screen.size());
-        return 1;
+    Image screen = read_screen(screen_path, red_offset, blue_offset);
+    if (screen.width != SCREEN_WIDTH || screen.height != SCREEN_HEIGHT) {
+        std::fprintf(stderr, "vm_screen: %s is not an 800x480 screen (%dx%d)\n",
+                     screen_path.c_str(), screen.width, screen.height);
+        return 2;
     }
-    Image img = read_pnm(image_path);
+    Image img = read_pnm(image_path, read_file(image_path));
     int width = whole_screen ? SCREEN_WIDTH : std::min(img.width, SCREEN_WIDTH);
     int height = whole_screen ? SCREEN_HEIGHT : std::min(img.height, SCREEN_HEIGHT);
     long wrong = 0;
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
-            unsigned char want[3] = {0, 0, 0}, got[3];
+            unsigned char want[3] = {0, 0, 0};
             if (x < img.width && y < img.height)
                 std::memcpy(want, &img.rgb[(size_t(y) * img.width + x) * 3], 3);
-            screen_rgb(screen, x, y, red_offset, blue_offset, got);
+            const unsigned char *got = &screen.rgb[(size_t(y) * SCREEN_WIDTH + x) * 3];
             if (std::memcmp(want, got, 3) == 0)
                 continue;
             if (wrong++ == 0)
@@ -158,11 +244,19 @@ int compare(const std::string &screen_path, int red_offset, int blue_offset,
                     x, y, want[0], want[1], want[2], got[0], got[1], got[2]);
         }
     if (wrong) {
-        std::fprintf(stderr, "vm_screen: %ld of %d pixels differ from %s\n", wrong, width * height,
-                     image_path.c_str());
+        std::fprintf(stderr, "vm_screen: %ld of %d pixels of %s differ from %s\n", wrong,
+                     width * height, screen_path.c_str(), image_path.c_str());
         return 1;
     }
     return 0;
+}
+
+bool has_word(int argc, char **argv, int from, const char *word)
+{
+    for (int i = from; i < argc; ++i)
+        if (std::strcmp(argv[i], word) == 0)
+            return true;
+    return false;
 }
 
 } // namespace
@@ -174,6 +268,9 @@ int main(int argc, char **argv)
         return pattern(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]));
     if (cmd == "info" && argc == 3)
         return info(argv[2]);
+    if (cmd == "draw" && argc >= 4 && argc <= 6)
+        return draw(argv[2], std::atoi(argv[3]), has_word(argc, argv, 4, "flush"),
+                    has_word(argc, argv, 4, "stop"));
     if (cmd == "compare" && (argc == 6 || argc == 7)) {
         std::string area = argc == 7 ? argv[6] : "screen";
         if (area != "image" && area != "screen")

@@ -1,17 +1,24 @@
-#!/bin/bash
+#!/usr/bin/env bash
 # Runs our programs in the test VM against real kernel drivers and checks
-# what the screen holds afterwards.
+# what the screen holds afterwards: its memory, read back in the VM, and what
+# QEMU's display shows, taken by the host.
 #
-#   vm_test.sh --feeder P --screen P --jpeg-fb P --camera-lcd P CASE
+#   vm_test.sh [--arch A] [--emulator E] --feeder P --screen P --jpeg-fb P
+#              --camera-lcd P CASE
 #
-# CASE is one of: jpeg_fb_vfb jpeg_fb_bochs camera_lcd camera_lcd_missing.
-# Exits 0 when every check passed, 1 when one failed, 77 when the VM cannot
-# be prepared on this machine (not root and tools missing).
-set -uo pipefail
+# CASE is one of: jpeg_fb_vfb jpeg_fb_bochs jpeg_fb_virtio-gpu camera_lcd
+# camera_lcd_missing unflushed_writer. The programs are built for the VM's
+# architecture A (default: this machine's); E runs vm_screen on this machine
+# when it is built for another. Exits 0 when every check passed, 1 when one
+# failed, 77 when the VM cannot be prepared on this machine (not root and
+# tools missing).
+set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 passed=0
 failed=0
+arch=$(dpkg --print-architecture)
+emulator=()
 
 die() { echo "vm_test.sh: $*" >&2; exit 1; }
 
@@ -29,6 +36,8 @@ check() {
 parse_args() {
   while [ $# -gt 1 ]; do
     case "$1" in
+      --arch) arch=$2 ;;
+      --emulator) read -ra emulator <<<"${2//;/ }" ;;
       --feeder) feeder=$2 ;;
       --screen) screen=$2 ;;
       --jpeg-fb) jpeg_fb=$2 ;;
@@ -44,17 +53,20 @@ parse_args() {
 }
 
 prepare_vm() {
-  "$here/prepare.sh" >/dev/null
-  local rc=$?
-  [ $rc -eq 0 ] && return
-  [ $rc -eq 77 ] && { echo "skipped: the VM cannot be prepared here"; exit 77; }
+  local rc=0
+  "$here/prepare.sh" "$arch" >/dev/null || rc=$?
+  [ "$rc" -eq 0 ] && return
+  [ "$rc" -eq 77 ] && { echo "skipped: the VM cannot be prepared here"; exit 77; }
   die "prepare.sh failed ($rc)"
 }
+
+# vm_screen on this machine.
+host_screen() { "${emulator[@]}" "$screen" "$@"; }
 
 # A JPEG of the test pattern and djpeg's decode of it, as $work/NAME.jpg and .pnm.
 make_jpeg() {
   local name=$1 width=$2 height=$3 seed=$4; shift 4
-  "$screen" pattern "$width" "$height" "$seed" >"$work/$name.ppm" || die "vm_screen pattern failed"
+  host_screen pattern "$width" "$height" "$seed" >"$work/$name.ppm" || die "vm_screen pattern failed"
   cjpeg -quality 90 "$@" "$work/$name.ppm" >"$work/$name.jpg" || die "cjpeg $name failed"
   djpeg -pnm "$work/$name.jpg" >"$work/$name.pnm" || die "djpeg $name failed"
 }
@@ -62,9 +74,12 @@ make_jpeg() {
 # run_in_vm.sh passes on the command's exit status; only a VM that did not
 # finish its job is a failure of the run itself.
 run_vm() {
-  "$here/run_in_vm.sh" --out "$work/out" "$@"
-  [ -f "$work/out/vm-done" ] || die "the VM did not finish its job"
+  "$here/run_in_vm.sh" --arch "$arch" --out "$work/out" "$@" || true
+  [ -f "$work/out/vm-done" ] || [ -f "$work/out/vm-stopping" ] || die "the VM did not finish its job"
 }
+
+# The framebuffer driver whose memory QEMU's display shows.
+display_driver() { if [ "$arch" = amd64 ]; then echo bochs; else echo virtio-gpu; fi; }
 
 value() { sed -n "s/^$2=//p" "$1"; }
 
@@ -82,7 +97,21 @@ is_lcd_geometry() {
 screen_shows() {
   local raw=$1 red=$2 image=$3 area=$4
   local blue=$((16 - red))
-  "$screen" compare "$raw" "$red" "$blue" "$image" "$area"
+  host_screen compare "$raw" "$red" "$blue" "$image" "$area"
+}
+
+# A picture QEMU took of its display; its colours are in PPM order.
+display_shows() {
+  host_screen compare "$1" 0 0 "$2" "$3"
+}
+
+# A picture of the whole display that differs from the image.
+display_lacks() {
+  local status=0
+  host_screen compare "$1" 0 0 "$2" screen 2>/dev/null || status=$?
+  [ "$status" -eq 1 ] && return
+  [ "$status" -eq 0 ] && echo "  $1 shows all of $2" >&2
+  false
 }
 
 exit_status_is() {
@@ -102,12 +131,14 @@ jpeg_fb_case() {
     "large  1024  600    3"
     "gray   640   360    4     -grayscale"
   )
-  local row names=()
+  local row names=() dump=:
   for row in "${images[@]}"; do
     # shellcheck disable=SC2086  # the row's words are the arguments
     make_jpeg $row
     names+=("${row%% *}")
   done
+  # shellcheck disable=SC2016  # expanded in the VM
+  [ "$fb" = vfb ] || dump='sh "$LCDVM_OUT/screendump"'
   cat >"$work/job.sh" <<EOF
 "$screen" info /dev/fb0 >"\$LCDVM_OUT/info"
 for name in ${names[*]}; do
@@ -115,9 +146,10 @@ for name in ${names[*]}; do
   "$jpeg_fb" "$work/\$name.jpg" >"\$LCDVM_OUT/\$name.stdout" 2>"\$LCDVM_OUT/\$name.stderr"
   echo \$? >"\$LCDVM_OUT/\$name.status"
   cat /dev/fb0 >"\$LCDVM_OUT/\$name.raw"
+  $dump "\$name"
 done
 EOF
-  run_vm --fb "$fb" --timeout 60 -- bash "$work/job.sh"
+  run_vm --fb "$fb" --timeout 60 -- sh "$work/job.sh"
   local info=$work/out/info
   check "$fb: 800x480, 32 bits, 3200-byte lines" is_lcd_geometry "$info"
   check "$fb: memory holds exactly one screen" has_value "$info" smem_len 1536000
@@ -126,6 +158,9 @@ EOF
     check "$fb: jpeg_fb $name.jpg exits 0" exit_status_is "$work/out/$name.status" 0
     check "$fb: jpeg_fb $name.jpg: screen is the decode at (0,0), black elsewhere" \
       screen_shows "$work/out/$name.raw" "$red" "$work/$name.pnm" screen
+    [ "$fb" = vfb ] ||
+      check "$fb: jpeg_fb $name.jpg: the display shows the decode at (0,0), black elsewhere" \
+        display_shows "$work/out/$name.ppm" "$work/$name.pnm" screen
   done
 }
 
@@ -148,11 +183,11 @@ camera_lcd_case() {
   cat >"$work/job.sh" <<'EOF'
 cpu_ticks() { awk '{print $14 + $15}' /proc/$1/stat; }
 lines() { wc -l <"$LCDVM_OUT/camera.stderr"; }
-alive() { kill -0 $1 2>/dev/null && echo 1 || echo 0; }
+alive() { kill -0 "$1" 2>/dev/null && echo 1 || echo 0; }
 "$1" >"$LCDVM_OUT/camera.stdout" 2>"$LCDVM_OUT/camera.stderr" &
 pid=$!
 # The feeder holds its first frame until camera_lcd has the camera open.
-for i in $(seq 100); do ls -l /proc/$pid/fd | grep -q /dev/video7 && break; sleep 0.1; done
+for i in $(seq 100); do ls -l "/proc/$pid/fd" | grep -q /dev/video7 && break; sleep 0.1; done
 sleep 0.5
 touch "$LCDVM_OUT/feeder.go"
 for i in $(seq 300); do grep -q '^done' "$LCDVM_OUT/feeder.log" && break; sleep 0.1; done
@@ -169,15 +204,18 @@ echo "ticks_after_idle=$(cpu_ticks $pid)"
 echo "lines_after_idle=$(lines)"
 echo "alive_after_idle=$(alive $pid)"
 cat /dev/fb0 >"$LCDVM_OUT/camera.raw"
+sh "$LCDVM_OUT/screendump" camera
 kill $pid
 EOF
-  run_vm --fb bochs --feeder "$feeder" --fps 10 --hold "${frames[@]}" --timeout 60 \
-    -- bash "$work/job.sh" "$camera_lcd"
+  run_vm --fb "$(display_driver)" --feeder "$feeder" --fps 10 --hold "${frames[@]}" \
+    --timeout 60 -- sh "$work/job.sh" "$camera_lcd"
   local r=$work/out/stdout
   check "camera_lcd runs through stale and empty buffers until the last frame" \
     has_value "$r" alive_at_end_of_frames 1
   check "camera_lcd shows the last frame at (0,0)" \
     screen_shows "$work/out/camera.raw" 16 "$work/last.pnm" image
+  check "the display shows camera_lcd's last frame at (0,0)" \
+    display_shows "$work/out/camera.ppm" "$work/last.pnm" image
   check "camera_lcd says once that frames stopped" said_once "$r"
   check "camera_lcd waits without spinning" idles "$r"
   check "camera_lcd keeps waiting" has_value "$r" alive_after_idle 1
@@ -209,14 +247,50 @@ idles() {
 }
 
 camera_lcd_missing_case() {
-  run_vm --fb bochs --timeout 20 -- "$camera_lcd"
+  run_vm --fb "$(display_driver)" --timeout 20 -- "$camera_lcd"
   check "camera_lcd without a camera exits with status 1" exit_status_is "$work/out/status" 1
   check "camera_lcd without a camera names the device" grep -q /dev/video7 "$work/out/stderr"
 }
 
+# The display check against a writer that leaves its picture in the shadow
+# buffer of the kernel's fbdev emulation, without msync or fsync. The kernel's
+# deferred I/O copies it to the display after a delay (HZ/20); a machine
+# stopped at once shows, at least in part, the picture from before. One run stops right after a
+# writer that flushes; the other waits a second after an unflushed writer,
+# then stops right after another.
+unflushed_writer_case() {
+  local seed
+  for seed in 1 2 3; do
+    host_screen pattern 800 480 "$seed" >"$work/pattern$seed.ppm" || die "vm_screen pattern failed"
+  done
+  cat >"$work/job.sh" <<EOF
+touch "\$LCDVM_OUT/vm-stopping"
+exec "$screen" draw /dev/fb0 3 flush stop
+EOF
+  run_vm --fb "$(display_driver)" --timeout 20 -- sh "$work/job.sh"
+  check "a writer that flushes is on the display at once" \
+    display_shows "$work/out/screen.ppm" "$work/pattern3.ppm" screen
+  cat >"$work/job.sh" <<EOF
+"$screen" draw /dev/fb0 1
+sleep 1
+cat /dev/fb0 >"\$LCDVM_OUT/late.raw"
+sh "\$LCDVM_OUT/screendump" late
+touch "\$LCDVM_OUT/vm-stopping"
+exec "$screen" draw /dev/fb0 2 stop
+EOF
+  run_vm --fb "$(display_driver)" --timeout 20 -- sh "$work/job.sh"
+  cat "$work/out/stderr"
+  check "an unflushed writer's picture is in the screen memory" \
+    screen_shows "$work/out/late.raw" 16 "$work/pattern1.ppm" screen
+  check "the kernel puts an unflushed writer's picture on the display within a second" \
+    display_shows "$work/out/late.ppm" "$work/pattern1.ppm" screen
+  check "right after an unflushed writer the display does not show its picture" \
+    display_lacks "$work/out/screen.ppm" "$work/pattern2.ppm"
+}
+
 report() {
   echo "$passed passed, $failed failed"
-  if [ $failed -gt 0 ]; then
+  if [ "$failed" -gt 0 ]; then
     echo "vm_test.sh: kept $work for a look" >&2
     exit 1
   fi
@@ -229,8 +303,10 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/vm_test.XXXXXX") || die "mktemp failed"
 case "$test_case" in
   jpeg_fb_vfb) jpeg_fb_case vfb 0 ;;
   jpeg_fb_bochs) jpeg_fb_case bochs 16 ;;
+  jpeg_fb_virtio-gpu) jpeg_fb_case virtio-gpu 16 ;;
   camera_lcd) camera_lcd_case ;;
   camera_lcd_missing) camera_lcd_missing_case ;;
+  unflushed_writer) unflushed_writer_case ;;
   *) die "unknown case '$test_case'" ;;
 esac
 report
