@@ -2,9 +2,9 @@
 # Checks the code style, then builds everything four times and runs every test
 # in each build: natively as released and natively with AddressSanitizer and
 # UndefinedBehaviorSanitizer (both with warnings as errors), and cross-built for
-# the board's processors (armhf, aarch64) under user-mode QEMU. The native
-# release build also runs the tests in a virtual machine on real kernel
-# drivers. Then the pixel tests of a build that draws from R, G, B lines (as
+# the board's processors (armhf, aarch64) under user-mode QEMU. The native,
+# armhf and aarch64 builds also run their programs in a virtual machine of
+# their architecture on real kernel drivers, checking QEMU's display. Then the pixel tests of a build that draws from R, G, B lines (as
 # with a plain libjpeg), the board's packages built and checked, and a bounded
 # fuzzing session (clang's libFuzzer) over every harness.
 set -euo pipefail
