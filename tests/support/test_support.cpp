@@ -211,9 +211,9 @@ run_result run_program(std::vector<std::string> argv, std::vector<std::string> e
     wrap_in_emulator(argv, env);
     char out_path[] = "/tmp/lcdtest-out.XXXXXX";
     char err_path[] = "/tmp/lcdtest-err.XXXXXX";
-    int out_fd = mkstemp(out_path), err_fd = mkstemp(err_path);
+    int out_fd = mkostemp(out_path, O_CLOEXEC), err_fd = mkostemp(err_path, O_CLOEXEC);
     if (out_fd < 0 || err_fd < 0)
-        fail("mkstemp");
+        fail("mkostemp");
 
     std::vector<std::string> environment(env);
     for (char **e = environ; *e; e++)
