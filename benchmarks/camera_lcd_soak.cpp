@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -68,15 +67,6 @@ std::string soak_entries(const scratch_dir &tmp)
     return entries;
 }
 
-std::vector<std::string> lines_of(const std::string &text)
-{
-    std::istringstream in(text);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // Runs camera_lcd to the end of the entries.
 soak_result run_soak(const scratch_dir &tmp)
 {
@@ -88,8 +78,7 @@ soak_result run_soak(const scratch_dir &tmp)
                                                     "FAKE_V4L2_REPORT=" + tmp.path("report")});
     result.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::vector<unsigned char> report = read_bytes(tmp.path("report"));
-    result.report = lines_of(std::string(report.begin(), report.end()));
+    result.report = file_lines(tmp.path("report"));
     result.err = lines_of(result.run.err);
     return result;
 }

@@ -6,9 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 
 namespace {
 
@@ -81,26 +79,16 @@ class CameraDevice : public ::testing::TestWithParam<device_case> {
         write_file(screen, std::vector<unsigned char>(SCREEN_BYTES, BEFORE));
         std::vector<std::string> env = {"LD_PRELOAD=" VFB_LIBRARY ":" FAKE_V4L2_LIBRARY,
                                         "VFB_FILE=" + screen, "FAKE_V4L2_FRAMES=" + frames,
-                                        "FAKE_V4L2_REPORT=" + report,
+                                        "FAKE_V4L2_REPORT=" + report_path,
                                         "ASAN_OPTIONS=verify_asan_link_order=0"};
         if (*c.fail)
             env.push_back(std::string("FAKE_V4L2_FAIL=") + c.fail);
         return run_program({CAMERA_LCD_PROGRAM}, env);
     }
 
-    // fake_v4l2's report, one line an entry; empty when it wrote none.
-    std::vector<std::string> report_lines()
-    {
-        std::ifstream in(report);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
-        return lines;
-    }
-
     scratch_dir tmp;
     std::string screen = tmp.path("screen");
-    std::string report = tmp.path("report");
+    std::string report_path = tmp.path("report");
 };
 
 // What must not grow in a census line. The sanitizer's allocator maps its own
@@ -114,15 +102,6 @@ std::string lasting_part(const std::string &census)
         return census.substr(0, maps) + census.substr(kib);
 #endif
     return census;
-}
-
-std::vector<std::string> lines_of(const std::string &text)
-{
-    std::istringstream in(text);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 uint32_t screen_word(const std::vector<unsigned char> &screen, int x, int y)
@@ -144,7 +123,7 @@ TEST_P(CameraDevice, StatusMessagesAndPicture)
     for (std::size_t i = 0; i < err.size(); i++)
         EXPECT_NE(err[i].find(c.err_has[i]), std::string::npos) << "line " << i << ":\n" << r.err;
 
-    std::vector<std::string> report = report_lines();
+    std::vector<std::string> report = file_lines(report_path); // one line an entry
     for (const std::string &text : c.report_has)
         EXPECT_NE(std::find(report.begin(), report.end(), text), report.end())
             << "no \"" << text << "\" in the report:\n"

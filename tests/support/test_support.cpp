@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -261,6 +262,24 @@ std::vector<unsigned char> read_bytes(const std::string &path)
     if (!in)
         fail("open " + path);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::istringstream in(text);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> file_lines(const std::string &path)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    if (in)
+        text << in.rdbuf();
+    return lines_of(text.str());
 }
 
 void write_file(const std::string &path, const std::vector<unsigned char> &bytes)

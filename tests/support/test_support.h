@@ -67,6 +67,9 @@ run_result run_program(std::vector<std::string> argv, std::vector<std::string> e
 bool runs_under_emulator();
 
 std::vector<unsigned char> read_bytes(const std::string &path);
+// The lines of a text, and of a text file (none when it cannot be read).
+std::vector<std::string> lines_of(const std::string &text);
+std::vector<std::string> file_lines(const std::string &path);
 void write_file(const std::string &path, const std::vector<unsigned char> &bytes);
 
 #endif
