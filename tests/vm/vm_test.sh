@@ -254,10 +254,11 @@ camera_lcd_missing_case() {
 
 # The display check against a writer that leaves its picture in the shadow
 # buffer of the kernel's fbdev emulation, without msync or fsync. The kernel's
-# deferred I/O copies it to the display after a delay (HZ/20); a machine
-# stopped at once shows, at least in part, the picture from before. One run stops right after a
-# writer that flushes; the other waits a second after an unflushed writer,
-# then stops right after another.
+# deferred I/O copies it to the display after a delay (HZ/20) all the same,
+# so the display check cannot tell such a writer from one that flushes once
+# that delay has passed; a machine stopped at once mostly still shows the
+# picture from before. One run stops right after a writer that flushes; the
+# other waits a second after an unflushed writer, then stops right after another.
 unflushed_writer_case() {
   local seed
   for seed in 1 2 3; do
@@ -284,8 +285,13 @@ EOF
     screen_shows "$work/out/late.raw" 16 "$work/pattern1.ppm" screen
   check "the kernel puts an unflushed writer's picture on the display within a second" \
     display_shows "$work/out/late.ppm" "$work/pattern1.ppm" screen
-  check "right after an unflushed writer the display does not show its picture" \
-    display_lacks "$work/out/screen.ppm" "$work/pattern2.ppm"
+  # A race with the kernel's delay, not a check: usually the machine stops
+  # before the copy, but a slow writer or a loaded host lets the copy win.
+  if display_lacks "$work/out/screen.ppm" "$work/pattern2.ppm"; then
+    echo "observed - right after an unflushed writer the display still showed the picture before"
+  else
+    echo "observed - right after an unflushed writer the kernel's copy had already reached the display"
+  fi
 }
 
 report() {
