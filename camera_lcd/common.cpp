@@ -1,9 +1,7 @@
 #include "common.h"
 
-#include <cerrno>
 #include <climits>
 #include <sys/stat.h>
-#include <unistd.h>
 
 int file_size_get(const char *path)
 {
@@ -13,20 +11,4 @@ int file_size_get(const char *path)
     if (st.st_size > INT_MAX) // not representable: treat as unknown
         return -1;
     return int(st.st_size);
-}
-
-long read_all(int fd, unsigned char *buf, long size, long offset)
-{
-    long total = 0;
-    while (total < size) {
-        ssize_t n = pread(fd, buf + total, size_t(size - total), off_t(offset + total));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        total += n;
-    }
-    return total;
 }

@@ -1,14 +1,10 @@
 #ifndef COMMON_H
 #define COMMON_H
 
-// File helpers of the LCD module. `common` and `file_size_get` (verb last)
+// The LCD module's file helper. `common` and `file_size_get` (verb last)
 // are names the module's callers know: keep them.
 
 // The file's size in bytes, or -1 when it cannot be queried.
 int file_size_get(const char *path);
-
-// Reads up to size bytes from offset, through short reads and interruptions;
-// the count read (fewer at the end of the file), or -1 on a read error.
-long read_all(int fd, unsigned char *buf, long size, long offset);
 
 #endif

@@ -1,22 +1,23 @@
-// The LCD device: open, map, store pixels, close.
+// The LCD device: open, ask the driver what the screen is, map it, store
+// pixels, close.
 #include "lcd.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/fb.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 int lcd_fd = -1; // not 0: closing an unopened screen must not close standard input
 uint32_t *mmap_fd;
+lcd_screen g_screen = {LCD_WIDTH,         LCD_HEIGHT, LCD_WIDTH *LCD_BYTES_PER_PIXEL,
+                       PIXEL_WORD_FORMAT, true,       LCD_BYTES};
 alignas(64) unsigned char g_color_buf[LCD_BYTES];
 
 namespace {
-
-constexpr uint32_t LCD_LINE_BYTES = LCD_WIDTH * LCD_BYTES_PER_PIXEL;
 
 int report(const char *action, const char *call)
 {
@@ -26,8 +27,20 @@ int report(const char *action, const char *call)
     return -1;
 }
 
-// Refuses a screen too small for the built-in geometry; mentions one that differs.
-int check_screen(int fd)
+const char *name_visual(uint32_t visual)
+{
+    switch (visual) {
+    case FB_VISUAL_TRUECOLOR: return "true-colour";
+    case FB_VISUAL_PSEUDOCOLOR: return "palette";
+    case FB_VISUAL_STATIC_PSEUDOCOLOR: return "fixed-palette";
+    case FB_VISUAL_DIRECTCOLOR: return "direct-colour";
+    case FB_VISUAL_MONO01:
+    case FB_VISUAL_MONO10: return "monochrome";
+    default: return "unknown";
+    }
+}
+
+int query_fb(int fd, lcd_screen *screen)
 {
     fb_fix_screeninfo fix = {};
     fb_var_screeninfo var = {};
@@ -35,22 +48,58 @@ int check_screen(int fd)
         return report("query", "FBIOGET_FSCREENINFO");
     if (ioctl(fd, FBIOGET_VSCREENINFO, &var) < 0)
         return report("query", "FBIOGET_VSCREENINFO");
-    if (fix.smem_len < LCD_BYTES) {
-        std::fprintf(stderr, "Unable to map %s: screen memory is %u bytes, %zu needed\n",
-                     LCD_DEVICE, fix.smem_len, LCD_BYTES);
-        return -1;
-    }
-    if (var.xres != LCD_WIDTH || var.yres != LCD_HEIGHT ||
-        var.bits_per_pixel != 8 * LCD_BYTES_PER_PIXEL || fix.line_length != LCD_LINE_BYTES)
-        std::fprintf(stderr,
-                     "%s is %ux%u, %u bits per pixel, %u bytes per line; drawing assumes "
-                     "%dx%d, %d bits per pixel, %u bytes per line\n",
-                     LCD_DEVICE, var.xres, var.yres, var.bits_per_pixel, fix.line_length, LCD_WIDTH,
-                     LCD_HEIGHT, 8 * LCD_BYTES_PER_PIXEL, LCD_LINE_BYTES);
-    return 0;
+    return lcd_describe_fb(var, fix, screen);
+}
+
+std::size_t count_screen_bytes(const lcd_screen &screen)
+{
+    return screen.line_bytes * std::size_t(screen.height);
 }
 
 } // namespace
+
+int lcd_describe_fb(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix, lcd_screen *screen)
+{
+    pixel_format format;
+    if (!describe_pixel_format(var, fix.visual, &format)) {
+        std::fprintf(stderr, "Unable to draw on %s: %s screen of %u bits per pixel\n", LCD_DEVICE,
+                     name_visual(fix.visual), var.bits_per_pixel);
+        return -1;
+    }
+    uint64_t pixel_bytes = uint64_t(var.xres) * uint64_t(format.bytes_per_pixel);
+    if (var.xres == 0 || var.yres == 0 || var.xres > INT_MAX || var.yres > INT_MAX ||
+        fix.line_length < pixel_bytes) {
+        std::fprintf(stderr, "Unable to draw on %s: %ux%u pixels of %u bits in lines of %u bytes\n",
+                     LCD_DEVICE, var.xres, var.yres, var.bits_per_pixel, fix.line_length);
+        return -1;
+    }
+    bool word_lines = same_pixel_format(format, PIXEL_WORD_FORMAT) && fix.line_length % 4 == 0;
+    *screen = {int(var.xres), int(var.yres), fix.line_length, format, word_lines, fix.smem_len};
+    return 0;
+}
+
+int lcd_map_screen(int fd, const lcd_screen &screen)
+{
+    uint64_t length = uint64_t(screen.line_bytes) * uint64_t(screen.height);
+    if (length > screen.memory_bytes) {
+        std::fprintf(stderr, "Unable to map %s: screen memory is %zu bytes, %llu needed\n",
+                     LCD_DEVICE, screen.memory_bytes, (unsigned long long)length);
+        return -1;
+    }
+    void *memory = mmap(nullptr, std::size_t(length), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (memory == MAP_FAILED)
+        return report("map", "mmap");
+    g_screen = screen;
+    mmap_fd = static_cast<uint32_t *>(memory);
+    return 0;
+}
+
+void lcd_store_converted(int x, int y, uint32_t color)
+{
+    const pixel_format &format = g_screen.format;
+    unsigned char *pixel = lcd_line_start(y) + std::size_t(x) * unsigned(format.bytes_per_pixel);
+    store_pixel_value(pixel, convert_pixel_word(format, color), format.bytes_per_pixel);
+}
 
 int lcd_open(void)
 {
@@ -64,19 +113,16 @@ int lcd_open(void)
 
 int mmap_lcd(void)
 {
-    if (check_screen(lcd_fd) < 0)
+    lcd_screen screen;
+    if (query_fb(lcd_fd, &screen) < 0 || lcd_map_screen(lcd_fd, screen) < 0)
         return -1;
-    void *screen = mmap(nullptr, LCD_BYTES, PROT_READ | PROT_WRITE, MAP_SHARED, lcd_fd, 0);
-    if (screen == MAP_FAILED)
-        return report("map", "mmap");
-    mmap_fd = static_cast<uint32_t *>(screen);
     return lcd_fd;
 }
 
 void lcd_close(void)
 {
     if (mmap_fd)
-        munmap(mmap_fd, LCD_BYTES);
+        munmap(mmap_fd, count_screen_bytes(g_screen));
     mmap_fd = nullptr;
     if (lcd_fd >= 0)
         close(lcd_fd);

@@ -1,38 +1,75 @@
-// The LCD drawing module: one 800 x 480 x 32-bit framebuffer per process,
-// pixels stored as words 0x00RRGGBB, images drawn clipped to the screen.
+// The LCD drawing module: one framebuffer per process, described by its
+// driver, pixels given as words 0x00RRGGBB and stored in the screen's own
+// format, images drawn clipped to the screen.
 #ifndef LCD_H
 #define LCD_H
 
+#include "pixel_format.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <linux/fb.h>
 
 constexpr const char LCD_DEVICE[] = "/dev/fb0";
-constexpr int LCD_WIDTH = 800; // also the line stride in pixels
+// The panel the module was built for: what it draws on until mmap_lcd asks
+// the driver, and the size of its working buffer.
+constexpr int LCD_WIDTH = 800;
 constexpr int LCD_HEIGHT = 480;
 constexpr int LCD_BYTES_PER_PIXEL = 4;
 constexpr std::size_t LCD_BYTES = std::size_t(LCD_WIDTH) * LCD_HEIGHT * LCD_BYTES_PER_PIXEL;
+
+// What drawing knows of the screen. Filled from the framebuffer driver's
+// answers; another source of a mapped screen fills the same fields.
+struct lcd_screen {
+    int width;                // visible pixels per line
+    int height;               // visible lines
+    std::size_t line_bytes;   // from the start of one line to the next
+    pixel_format format;      // bytes per pixel and where each colour lives
+    bool stores_pixel_words;  // the pixel word's own format on 4-byte lines: stored as given
+    std::size_t memory_bytes; // the screen memory there is to map
+};
 
 // The names lcd_fd, mmap_fd and the functions below are the module's interface;
 // mmap_fd is a pixel pointer despite its name. Keep them.
 extern int lcd_fd;                           // the open screen, -1 after a failed open
 extern uint32_t *mmap_fd;                    // the mapped screen, null while not mapped
+extern lcd_screen g_screen;                  // the screen mmap_fd points at
 extern unsigned char g_color_buf[LCD_BYTES]; // the module's working buffer
 
 // Returns the descriptor, or -1 after printing "open lcd error" (a message
 // callers match: keep it).
 int lcd_open(void);
-// Maps the screen; returns lcd_fd (the descriptor, as callers expect), or -1
-// after one line on standard error when the screen cannot be queried, is too
-// small or cannot be mapped.
+// Asks the driver what the screen is and maps it; returns lcd_fd (the
+// descriptor, as callers expect), or -1 after one line on standard error when
+// the screen cannot be queried, drawn on or mapped.
 int mmap_lcd(void);
+// Describes a framebuffer from its driver's answers; -1 after one line on
+// standard error for a screen drawing cannot use (palette, monochrome, lines
+// too short for their pixels).
+int lcd_describe_fb(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix, lcd_screen *screen);
+// Maps the line_bytes x height bytes of a described screen from fd and draws
+// on it from then on; -1 after one line on standard error when the screen's
+// memory is smaller or the mapping fails.
+int lcd_map_screen(int fd, const lcd_screen &screen);
+
+// The first byte of screen line y.
+inline unsigned char *lcd_line_start(int y)
+{
+    return reinterpret_cast<unsigned char *>(mmap_fd) + std::size_t(y) * g_screen.line_bytes;
+}
+// Stores a pixel word converted to the screen's format.
+void lcd_store_converted(int x, int y, uint32_t color);
 // Stores one pixel word; points off the screen, or while it is not mapped, are
-// skipped. Inline: every pixel of every picture comes through here, and a
-// drawing loop that has clipped its line lets the compiler drop the checks.
+// skipped. Inline: every pixel of a BMP comes through here.
 inline void lcd_draw_point(int x, int y, uint32_t color)
 {
-    if (unsigned(x) >= unsigned(LCD_WIDTH) || unsigned(y) >= unsigned(LCD_HEIGHT) || !mmap_fd)
+    if (unsigned(x) >= unsigned(g_screen.width) || unsigned(y) >= unsigned(g_screen.height) ||
+        !mmap_fd)
         return;
-    mmap_fd[y * LCD_WIDTH + x] = color;
+    if (g_screen.stores_pixel_words)
+        mmap_fd[std::size_t(y) * (g_screen.line_bytes / 4) + unsigned(x)] = color;
+    else
+        lcd_store_converted(x, y, color);
 }
 void lcd_close(void);
 

@@ -1,6 +1,7 @@
 // BMP drawing: uncompressed 24- and 32-bit files, loaded whole into
 // g_color_buf and stored one pixel at a time with lcd_draw_point.
 #include "common.h"
+#include "image_input.h"
 #include "lcd.h"
 
 #include <cstdint>
@@ -118,10 +119,10 @@ int load_pixels(int fd, const bmp_header &h, int file_size)
 // Draws one stored row at screen line y from column x, skipping what falls off the screen.
 void draw_row(long long x, long long y, const unsigned char *row, int width, int pixel_bytes)
 {
-    if (y < 0 || y >= LCD_HEIGHT)
+    if (y < 0 || y >= g_screen.height)
         return;
     long long first = x < 0 ? -x : 0;
-    long long end = LCD_WIDTH - x < width ? LCD_WIDTH - x : width;
+    long long end = g_screen.width - x < width ? g_screen.width - x : width;
     for (long long i = first; i < end; i++) {
         const unsigned char *p = row + i * pixel_bytes;
         lcd_draw_point(int(x + i), int(y), uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0]);

@@ -1,9 +1,11 @@
-// JPEG drawing: decode with libjpeg one line at a time into g_color_buf, clip
-// each line to the screen once and store its visible pixels with
-// lcd_draw_point.
+// JPEG drawing: libjpeg decodes the part of the image that the screen shows,
+// one line at a time into g_color_buf, in the screen's own pixel format where
+// libjpeg has it; each line is clipped to the screen once and stored.
 #include "common.h"
+#include "image_input.h"
 #include "lcd.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,19 +14,25 @@
 
 #include <jpeglib.h>
 
+// libjpeg-turbo decodes into other byte orders than R, G, B and decodes part
+// of an image; a plain libjpeg (or a build told to act as one) does neither.
+#if defined(JCS_EXTENSIONS) && !defined(DECODE_RGB_LINES)
+#define USE_LIBJPEG_TURBO 1
+#endif
+
 namespace {
 
 constexpr int MIN_JPEG_FILE_BYTES = 3000;
 
-#if defined(JCS_EXTENSIONS) && !defined(DECODE_RGB_LINES)
-// libjpeg-turbo decodes straight into the pixel word's byte order; only the
-// top byte, which libjpeg leaves undefined, has to be cleared.
+#ifdef USE_LIBJPEG_TURBO
+// Lines to convert are decoded in the pixel word's byte order; only the top
+// byte, which libjpeg leaves undefined, has to be cleared.
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-constexpr J_COLOR_SPACE LINE_COLOR_SPACE = JCS_EXT_BGRX;
+constexpr J_COLOR_SPACE WORD_COLOR_SPACE = JCS_EXT_BGRX;
 #else
-constexpr J_COLOR_SPACE LINE_COLOR_SPACE = JCS_EXT_XRGB;
+constexpr J_COLOR_SPACE WORD_COLOR_SPACE = JCS_EXT_XRGB;
 #endif
-constexpr int LINE_PIXEL_BYTES = 4;
+constexpr int WORD_PIXEL_BYTES = 4;
 
 inline uint32_t pixel_word(const unsigned char *p)
 {
@@ -33,9 +41,8 @@ inline uint32_t pixel_word(const unsigned char *p)
     return bytes & 0x00FFFFFF;
 }
 #else
-// A plain libjpeg delivers R, G, B lines.
-constexpr J_COLOR_SPACE LINE_COLOR_SPACE = JCS_RGB;
-constexpr int LINE_PIXEL_BYTES = 3;
+constexpr J_COLOR_SPACE WORD_COLOR_SPACE = JCS_RGB;
+constexpr int WORD_PIXEL_BYTES = 3;
 
 // The pixel word of the R, G, B bytes at p. Reads one byte beyond them: the
 // line buffer always has it, and one load is cheaper than three.
@@ -51,43 +58,196 @@ inline uint32_t pixel_word(const unsigned char *p)
 }
 #endif
 
+// libjpeg's output formats that are a screen's own pixel format.
+struct screen_colour_space {
+    J_COLOR_SPACE colour_space;
+    pixel_format format;
+};
+
+constexpr screen_colour_space SCREEN_COLOUR_SPACES[] = {
+    {JCS_RGB, {3, {0, 8, 0}, {8, 8, 0}, {16, 8, 0}}},
+#ifdef USE_LIBJPEG_TURBO
+    {JCS_EXT_BGRX, {4, {16, 8, 0}, {8, 8, 0}, {0, 8, 0}}},
+    {JCS_EXT_RGBX, {4, {0, 8, 0}, {8, 8, 0}, {16, 8, 0}}},
+    {JCS_EXT_XBGR, {4, {24, 8, 0}, {16, 8, 0}, {8, 8, 0}}},
+    {JCS_EXT_XRGB, {4, {8, 8, 0}, {16, 8, 0}, {24, 8, 0}}},
+    {JCS_EXT_BGR, {3, {16, 8, 0}, {8, 8, 0}, {0, 8, 0}}},
+    {JCS_RGB565, {2, {11, 5, 0}, {5, 6, 0}, {0, 5, 0}}},
+#endif
+};
+
+// How decoded lines reach the screen.
+enum class line_store {
+    screen_words, // 4-byte pixels in the screen's format but for bits libjpeg leaves undefined
+    screen_bytes, // pixels in the screen's format, every bit of them
+    pixel_words,  // pixel words, converted unless the screen takes them as they are
+};
+
+struct line_format {
+    J_COLOR_SPACE colour_space;
+    int pixel_bytes; // of a decoded pixel
+    line_store store;
+    uint32_t colour_bits; // of a screen word; the others are cleared
+};
+
 // Lines are decoded 4 bytes into g_color_buf, which keeps 4-byte pixels
 // aligned: libjpeg-turbo's x86 colour converters write 16- or 32-byte-aligned
 // lines with non-temporal stores, which would send each line to memory just
 // before it is read back for drawing.
 constexpr int LINE_OFFSET = 4;
 
-// Stores the decoded pixels of columns first to end - 1 of screen line y,
-// which the caller has clipped to the screen: inlined, lcd_draw_point's checks
-// fold away and the compiler vectorises the loop; unrolled, it keeps up with
-// the stores.
-void store_line(int y, int first, int end, const unsigned char *__restrict pixels)
+// The image columns and lines that land on the screen.
+struct image_window {
+    int64_t first_column, end_column, first_line, end_line;
+};
+
+// Decoded straight into the screen's format where libjpeg has it.
+line_format choose_line_format(const lcd_screen &screen)
+{
+    for (const screen_colour_space &s : SCREEN_COLOUR_SPACES) {
+        if (!same_pixel_format(s.format, screen.format))
+            continue;
+        int bytes = s.format.bytes_per_pixel;
+        line_store store = bytes == 4 ? line_store::screen_words : line_store::screen_bytes;
+        return {s.colour_space, bytes, store, convert_pixel_word(s.format, 0x00FFFFFF)};
+    }
+    return {WORD_COLOR_SPACE, WORD_PIXEL_BYTES, line_store::pixel_words, 0};
+}
+
+// False for images that are neither colour nor grey.
+bool set_line_output(jpeg_decompress_struct *cinfo, const line_format &format)
+{
+    if (!set_colour_output(cinfo, format.colour_space))
+        return false;
+#ifdef USE_LIBJPEG_TURBO
+    // 16-bit output is dithered unless told not to; the screen takes each colour's top bits.
+    if (format.colour_space == JCS_RGB565)
+        cinfo->dither_mode = JDITHER_NONE;
+#endif
+    return true;
+}
+
+image_window find_visible_window(int64_t x, int64_t y, int64_t width, int64_t height)
+{
+    return {std::max<int64_t>(0, -x), std::min<int64_t>(width, g_screen.width - x),
+            std::max<int64_t>(0, -y), std::min<int64_t>(height, g_screen.height - y)};
+}
+
+// Decodes only the columns the screen shows, and an iMCU more on either side:
+// fancy upsampling takes a pixel's colour from its neighbours too, and treats
+// the ends of a cropped line as the ends of the image. Returns the first
+// column decoded.
+int64_t crop_to_window(jpeg_decompress_struct *cinfo, const image_window &window)
+{
+#ifdef USE_LIBJPEG_TURBO
+    int64_t imcu_width = int64_t(cinfo->max_h_samp_factor) * DCTSIZE;
+    JDIMENSION first = JDIMENSION(std::max<int64_t>(0, window.first_column - imcu_width));
+    JDIMENSION end =
+        JDIMENSION(std::min<int64_t>(cinfo->output_width, window.end_column + imcu_width));
+    JDIMENSION width = end - first;
+    jpeg_crop_scanline(cinfo, &first, &width); // moves first to an iMCU's start
+    return first;
+#else
+    (void)cinfo, (void)window;
+    return 0;
+#endif
+}
+
+// Lines above the screen are skipped without being decoded, where libjpeg can.
+void skip_lines(jpeg_decompress_struct *cinfo, int64_t lines)
+{
+#ifdef USE_LIBJPEG_TURBO
+    jpeg_skip_scanlines(cinfo, JDIMENSION(lines));
+#else
+    while (cinfo->output_scanline < lines) {
+        JSAMPROW row = g_color_buf + LINE_OFFSET;
+        jpeg_read_scanlines(cinfo, &row, 1);
+    }
+#endif
+}
+
+// Stores screen words with the bits no colour uses cleared. Inlined into
+// draw_line, the compiler vectorises the loop; unrolled, it keeps up with the
+// stores.
+void store_screen_words(unsigned char *__restrict to, const unsigned char *__restrict from,
+                        int count, uint32_t colour_bits)
 {
 #pragma GCC unroll 4
-    for (int column = first; column < end; column++, pixels += LINE_PIXEL_BYTES)
-        lcd_draw_point(column, y, pixel_word(pixels));
+    for (int i = 0; i < count; i++) {
+        uint32_t word;
+        std::memcpy(&word, from + 4 * i, sizeof word);
+        word &= colour_bits;
+        std::memcpy(to + 4 * i, &word, sizeof word);
+    }
 }
 
-// Draws a decoded line of width pixels with its first pixel at (x, y),
-// clipped to the screen. 64-bit sums: positions come from callers.
-void draw_line(int64_t x, int64_t y, const unsigned char *pixels, int64_t width)
+inline void convert_pixel_words(unsigned char *__restrict to, const unsigned char *__restrict from,
+                                int count, const pixel_format &format, int bytes_per_pixel)
 {
-    if (y < 0 || y >= LCD_HEIGHT || !mmap_fd)
+    for (int i = 0; i < count; i++, to += bytes_per_pixel, from += WORD_PIXEL_BYTES)
+        store_pixel_value(to, convert_pixel_word(format, pixel_word(from)), bytes_per_pixel);
+}
+
+// Pixel words are stored as they are where the screen takes them, else
+// converted, with a loop for each pixel size.
+void store_pixel_words(unsigned char *to, const unsigned char *from, int count)
+{
+    const pixel_format format = g_screen.format;
+    if (g_screen.stores_pixel_words) {
+        for (int i = 0; i < count; i++) {
+            uint32_t word = pixel_word(from + WORD_PIXEL_BYTES * i);
+            std::memcpy(to + 4 * i, &word, sizeof word);
+        }
+    } else if (format.bytes_per_pixel == 2) {
+        convert_pixel_words(to, from, count, format, 2);
+    } else if (format.bytes_per_pixel == 3) {
+        convert_pixel_words(to, from, count, format, 3);
+    } else {
+        convert_pixel_words(to, from, count, format, format.bytes_per_pixel);
+    }
+}
+
+// Draws a decoded line of width pixels whose first pixel belongs at (x, y),
+// clipped to the screen. 64-bit sums: positions come from callers.
+void draw_line(int64_t x, int64_t y, const unsigned char *pixels, int64_t width,
+               const line_format &format)
+{
+    if (y < 0 || y >= g_screen.height)
         return;
-    int first = int(x < 0 ? 0 : x > LCD_WIDTH ? LCD_WIDTH : x);
-    int end = int(x + width < LCD_WIDTH ? x + width : LCD_WIDTH);
+    int64_t first = std::clamp<int64_t>(x, 0, g_screen.width);
+    int64_t end = std::min<int64_t>(x + width, g_screen.width);
     if (end <= first)
         return;
-    store_line(int(y), first, end, pixels + LINE_PIXEL_BYTES * (first - x));
+    int count = int(end - first);
+    const unsigned char *from = pixels + format.pixel_bytes * (first - x);
+    unsigned char *to = lcd_line_start(int(y)) + first * g_screen.format.bytes_per_pixel;
+    switch (format.store) {
+    case line_store::screen_words: store_screen_words(to, from, count, format.colour_bits); break;
+    case line_store::screen_bytes:
+        std::memcpy(to, from, size_t(count) * size_t(format.pixel_bytes));
+        break;
+    case line_store::pixel_words: store_pixel_words(to, from, count); break;
+    }
 }
 
-// Colour and grey images are decoded to LINE_COLOR_SPACE; false for others.
-bool choose_line_colours(jpeg_decompress_struct &cinfo)
+// Decodes and draws the lines the screen shows and stops after the last of
+// them; true when that was the image's last line.
+bool draw_visible_lines(jpeg_decompress_struct *cinfo, int64_t x, int64_t y,
+                        const line_format &format)
 {
-    if (cinfo.out_color_space != JCS_RGB && cinfo.jpeg_color_space != JCS_GRAYSCALE)
+    image_window window = find_visible_window(x, y, cinfo->output_width, cinfo->output_height);
+    if (window.end_column <= window.first_column || window.end_line <= window.first_line ||
+        !mmap_fd)
         return false;
-    cinfo.out_color_space = LINE_COLOR_SPACE;
-    return true;
+    int64_t first_column = crop_to_window(cinfo, window);
+    skip_lines(cinfo, window.first_line);
+    while (cinfo->output_scanline < window.end_line) {
+        int64_t line = y + cinfo->output_scanline;
+        JSAMPROW row = g_color_buf + LINE_OFFSET;
+        jpeg_read_scanlines(cinfo, &row, 1);
+        draw_line(x + first_column, line, row, cinfo->output_width, format);
+    }
+    return cinfo->output_scanline == cinfo->output_height;
 }
 
 // libjpeg's standard error manager ends the process on data it cannot decode.
@@ -96,23 +256,18 @@ int decode_and_draw(int x, int y, const unsigned char *data, unsigned long size)
     jpeg_decompress_struct cinfo;
     jpeg_error_mgr jerr;
     cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, data, size);
-    jpeg_read_header(&cinfo, TRUE);
-    if (!choose_line_colours(cinfo)) {
+    open_jpeg_data(&cinfo, data, size);
+    line_format format = choose_line_format(g_screen);
+    if (!set_line_output(&cinfo, format)) {
         std::fprintf(stderr, "Unable to draw a JPEG image of %d colour components\n",
                      cinfo.num_components);
         jpeg_destroy_decompress(&cinfo);
         return -1;
     }
     jpeg_start_decompress(&cinfo);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        int64_t line = int64_t(y) + cinfo.output_scanline;
-        JSAMPROW row = g_color_buf + LINE_OFFSET;
-        jpeg_read_scanlines(&cinfo, &row, 1);
-        draw_line(x, line, row, cinfo.output_width);
-    }
-    jpeg_finish_decompress(&cinfo);
+    // Lines below the screen are never decoded: libjpeg is then stopped, not finished.
+    if (draw_visible_lines(&cinfo, x, y, format))
+        jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
     return 0;
 }

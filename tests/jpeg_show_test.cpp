@@ -6,7 +6,6 @@
 #include "test_support.h"
 #include "vfb_layouts.h"
 
-#include <cctype>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <tuple>
@@ -17,54 +16,12 @@ namespace {
 constexpr unsigned char BEFORE = 0x5A; // what the screen showed before the program ran
 const std::string USAGE = std::string("Usage: ") + JPEG_FB_PROGRAM + " <jpeg image>\n";
 
-// How one pixel R, G, B must appear in memory, written out per layout.
-using pixel_bytes = void (*)(const unsigned char *rgb, unsigned char *pixel);
-void bgr0(const unsigned char *c, unsigned char *p)
-{
-    p[0] = c[2], p[1] = c[1], p[2] = c[0], p[3] = 0;
-}
-void rgb0(const unsigned char *c, unsigned char *p)
-{
-    p[0] = c[0], p[1] = c[1], p[2] = c[2], p[3] = 0;
-}
-void zbgr(const unsigned char *c, unsigned char *p)
-{
-    p[0] = 0, p[1] = c[2], p[2] = c[1], p[3] = c[0];
-}
-void bgr(const unsigned char *c, unsigned char *p)
-{
-    p[0] = c[2], p[1] = c[1], p[2] = c[0];
-}
-void word16(unsigned v, unsigned char *p)
-{
-    p[0] = v & 0xFF, p[1] = v >> 8;
-}
-void rgb565(const unsigned char *c, unsigned char *p)
-{
-    word16((c[0] >> 3) << 11 | (c[1] >> 2) << 5 | c[2] >> 3, p);
-}
-void bgr565(const unsigned char *c, unsigned char *p)
-{
-    word16((c[2] >> 3) << 11 | (c[1] >> 2) << 5 | c[0] >> 3, p);
-}
-
-struct layout_case {
-    const char *name; // in the virtual framebuffer's table
-    int bytes_per_pixel;
-    pixel_bytes expect;
-};
-
 struct image_case {
     const char *name;
     int width, height, components;
     int percent_kept; // of the file; less than 100 cuts it short
     const char *err;  // exact standard error
 };
-
-std::ostream &operator<<(std::ostream &out, const layout_case &l)
-{
-    return out << l.name;
-}
 
 std::ostream &operator<<(std::ostream &out, const image_case &i)
 {
@@ -90,19 +47,16 @@ std::string make_jpeg(const scratch_dir &tmp, int width, int height, int compone
 }
 
 // The screen as it must be: cleared lines, the decoded image over their top-left corner.
-std::vector<unsigned char> expected_screen(const vfb_layout &s, const layout_case &l,
+std::vector<unsigned char> expected_screen(const vfb_layout &s, const layout_pixels &l,
                                            const rgb_image &im)
 {
     std::vector<unsigned char> screen(s.smem_len, BEFORE);
     std::fill_n(screen.begin(), std::size_t(s.line_length) * s.yres, 0);
-    for (int y = 0; y < im.height && y < int(s.yres); y++)
-        for (int x = 0; x < im.width && x < int(s.xres); x++)
-            l.expect(&im.rgb[(std::size_t(y) * im.width + x) * 3],
-                     &screen[std::size_t(y) * s.line_length + std::size_t(x) * l.bytes_per_pixel]);
+    put_image(screen.data(), s, l, im, 0, 0);
     return screen;
 }
 
-class Shows : public ::testing::TestWithParam<std::tuple<layout_case, image_case>> {};
+class Shows : public ::testing::TestWithParam<std::tuple<layout_pixels, image_case>> {};
 
 TEST_P(Shows, EveryByteOfTheScreen)
 {
@@ -122,22 +76,8 @@ TEST_P(Shows, EveryByteOfTheScreen)
     EXPECT_EQ(r.err, image.err);
 
     std::vector<unsigned char> expected = expected_screen(*s, layout, djpeg_decode(jpeg));
-    std::vector<unsigned char> shown = read_bytes(screen);
-    ASSERT_EQ(shown.size(), expected.size());
-    int wrong = 0;
-    for (std::size_t i = 0; i < shown.size(); i++)
-        if (shown[i] != expected[i] && wrong++ < 5)
-            ADD_FAILURE() << "byte " << i % s->line_length << " of line " << i / s->line_length
-                          << " is " << int(shown[i]) << ", expected " << int(expected[i]);
-    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(describe_differences(read_bytes(screen), expected, s->line_length), "");
 }
-
-const layout_case LAYOUTS[] = {
-    {"xrgb8888", 4, bgr0}, {"xbgr8888", 4, rgb0},
-    {"rgbx8888", 4, zbgr}, {"xrgb8888-padded", 4, bgr0},
-    {"rgb888", 3, bgr},    {"rgb565", 2, rgb565},
-    {"bgr565", 2, bgr565}, {"xrgb8888-1024x600", 4, bgr0},
-};
 
 const image_case IMAGES[] = {
     {"larger_than_the_screen", 1024, 768, 3, 100, ""},
@@ -147,20 +87,13 @@ const image_case IMAGES[] = {
     {"cut_short_is_shown_with_the_warning", 800, 480, 3, 60, "Premature end of JPEG file\n"},
 };
 
-std::string layout_name(const char *name)
-{
-    std::string id(name);
-    for (char &c : id)
-        if (!std::isalnum(static_cast<unsigned char>(c)))
-            c = '_';
-    return id;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Layouts, Shows, ::testing::Combine(::testing::ValuesIn(LAYOUTS), ::testing::ValuesIn(IMAGES)),
-    [](const auto &info) {
-        return layout_name(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
-    });
+INSTANTIATE_TEST_SUITE_P(Layouts, Shows,
+                         ::testing::Combine(::testing::ValuesIn(DRAWABLE_LAYOUTS),
+                                            ::testing::ValuesIn(IMAGES)),
+                         [](const auto &info) {
+                             return layout_id(std::get<0>(info.param).name) + "_" +
+                                    std::get<1>(info.param).name;
+                         });
 
 // Inputs the failure rows name.
 enum class input { photo, cut, missing, unreadable, directory, empty, text, cmyk };

@@ -216,15 +216,17 @@ TEST_P(OwnBmp, DrawsTheVisiblePartOrNothing)
     std::string path = tmp.path("own.bmp");
     write_file(path, file);
 
-    EXPECT_EQ(draw(c.x, c.y, path), c.expected);
     bool header_kept = c.keep_bytes < 0 || c.keep_bytes >= 30;
     long w = c.header_width ? c.header_width : c.width,
          h = c.header_height ? c.header_height : c.height;
-    EXPECT_EQ(out, header_kept ? header_lines(w, h, c.bits) : header_lines(0, 0, 0));
-    if (c.expected == 0)
-        expect_drawn(source, c.x, c.y);
-    else
-        expect_untouched();
+
+    for (const layout_pixels &l : DRAWABLE_LAYOUTS) {
+        SCOPED_TRACE(l.name);
+        ASSERT_NO_FATAL_FAILURE(use_layout(l.name));
+        EXPECT_EQ(draw(c.x, c.y, path), c.expected);
+        EXPECT_EQ(out, header_kept ? header_lines(w, h, c.bits) : header_lines(0, 0, 0));
+        expect_drawn(c.expected == 0 ? source : rgb_image{}, c.x, c.y);
+    }
 }
 
 // clang-format off

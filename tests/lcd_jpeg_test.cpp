@@ -26,6 +26,7 @@ struct placement {
     const char *name;
     int width, height, components, x, y;
     bool chroma_422;
+    bool progressive = false;
 };
 
 std::ostream &operator<<(std::ostream &out, const placement &c)
@@ -43,13 +44,19 @@ TEST_P(JpegPlacement, DrawsExactlyTheVisiblePartOfTheDecodedImage)
     opt.height = p.height;
     opt.components = p.components;
     opt.chroma_422 = p.chroma_422;
+    opt.progressive = p.progressive;
     std::string path = write_jpeg(opt);
     std::vector<unsigned char> jpeg = read_bytes(path);
     guarded_buffer data(jpeg.size()); // a read past the given bytes faults
     std::copy(jpeg.begin(), jpeg.end(), data.data);
+    rgb_image decoded = djpeg_decode(path);
 
-    EXPECT_EQ(show_video_data(p.x, p.y, data.data, int(data.size)), 0);
-    expect_drawn(djpeg_decode(path), p.x, p.y);
+    for (const layout_pixels &l : DRAWABLE_LAYOUTS) {
+        SCOPED_TRACE(l.name);
+        ASSERT_NO_FATAL_FAILURE(use_layout(l.name));
+        EXPECT_EQ(show_video_data(p.x, p.y, data.data, int(data.size)), 0);
+        expect_drawn(decoded, p.x, p.y);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -57,6 +64,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(placement{"camera_frame_at_origin", 640, 480, 3, 0, 0, true},
                       placement{"inside_at_100_50", 200, 100, 3, 100, 50, false},
                       placement{"larger_than_screen", 1024, 600, 3, 0, 0, true},
+                      placement{"camera_720p_off_left_and_top", 1280, 720, 3, -301, -157, true},
+                      placement{"off_left_by_whole_blocks", 1280, 200, 3, -320, 10, true},
+                      placement{"tall_4_2_0_off_top", 333, 900, 3, 3, -301, false},
+                      placement{"progressive_off_all_sides", 1100, 700, 3, -150, -90, false, true},
+                      placement{"one_column_showing", 120, 90, 3, -119, 5, true},
                       placement{"off_left_and_top", 120, 90, 3, -37, -21, true},
                       placement{"off_right_and_bottom", 120, 90, 3, 733, 421, false},
                       placement{"entirely_off_left", 50, 40, 3, -50, 10, true},
@@ -142,14 +154,17 @@ TEST_P(DrawJpgFile, ResultMessageAndPicture)
         write_file(path, jpeg);
     }
 
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(lcd_draw_jpg(30, 20, path.c_str()), c.expected);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, c.prints_open_error ? "open " + path + " error\n" : "");
-    if (c.expected == 0)
-        expect_drawn(djpeg_decode(path), 30, 20);
-    else
-        EXPECT_EQ(at(30, 20), UNTOUCHED);
+    rgb_image decoded = c.expected == 0 ? djpeg_decode(path) : rgb_image{};
+
+    for (const layout_pixels &l : DRAWABLE_LAYOUTS) {
+        SCOPED_TRACE(l.name);
+        ASSERT_NO_FATAL_FAILURE(use_layout(l.name));
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(lcd_draw_jpg(30, 20, path.c_str()), c.expected);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out, c.prints_open_error ? "open " + path + " error\n" : "");
+        expect_drawn(decoded, 30, 20);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, DrawJpgFile,

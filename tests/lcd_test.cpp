@@ -12,7 +12,7 @@ using LcdScreen = GuardedScreen;
 TEST_F(LcdScreen, PointStoresOneWordAtItsPlace)
 {
     lcd_draw_point(10, 2, 0x00FF8000);
-    const unsigned char *bytes = screen.data + (2 * 800 + 10) * 4;
+    const unsigned char *bytes = screen->data + (2 * 800 + 10) * 4;
     EXPECT_EQ(bytes[0], 0x00);
     EXPECT_EQ(bytes[1], 0x80);
     EXPECT_EQ(bytes[2], 0xFF);
@@ -35,5 +35,29 @@ TEST_F(LcdScreen, PointsOffTheScreenOrUnmappedAreSkipped)
     for (std::size_t i = 0; i < LCD_BYTES / 4; i++)
         ASSERT_EQ(words()[i], UNTOUCHED) << "word " << i;
 }
+
+class PointOnLayout : public GuardedScreen, public ::testing::WithParamInterface<layout_pixels> {};
+
+TEST_P(PointOnLayout, IsTheScreensPixelInTheScreensFormat)
+{
+    ASSERT_NO_FATAL_FAILURE(use_layout(GetParam().name));
+    int w = int(layout->xres), h = int(layout->yres);
+    const int on_screen[][2] = {{0, 0}, {w - 1, 0}, {0, h - 1}, {w - 1, h - 1}, {w / 2, h / 3}};
+    std::vector<unsigned char> expected = untouched_screen();
+    unsigned char level = 0;
+    for (const auto &p : on_screen) {
+        rgb_image dot{1, 1, {(unsigned char)(0x13 + level), 0x9C, (unsigned char)(0xF8 - level)}};
+        level += 0x21;
+        lcd_draw_point(p[0], p[1], dot.word(0, 0));
+        put_image(expected.data(), *layout, *pixels, dot, p[0], p[1]);
+    }
+    const int off_screen[][2] = {{w, 0}, {w, h - 1}, {0, h}, {-1, 0}, {INT_MAX, 1}};
+    for (const auto &p : off_screen)
+        lcd_draw_point(p[0], p[1], 0x123456); // into padding or a guard page if not skipped
+    expect_screen(expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, PointOnLayout, ::testing::ValuesIn(DRAWABLE_LAYOUTS),
+                         [](const auto &info) { return layout_id(info.param.name); });
 
 } // namespace

@@ -2,15 +2,13 @@
 // files, the virtual framebuffer stands in for the screen.
 #include "synth_jpeg.h"
 #include "test_support.h"
+#include "vfb_layouts.h"
 
 #include <csignal>
-#include <cstring>
 #include <gtest/gtest.h>
 
 namespace {
 
-constexpr int WIDTH = 800, HEIGHT = 480;
-constexpr std::size_t SCREEN_BYTES = 1536000;
 constexpr unsigned char BEFORE = 0x5A; // what the screen showed before the program ran
 constexpr int STILL_RUNNING = -1;      // the exit status of a run the test ends
 constexpr int STOP_AFTER_MS = 2500;
@@ -20,7 +18,7 @@ struct frame_spec {
 };
 
 struct live_case {
-    const char *name;
+    std::string name;
     std::vector<frame_spec> frames; // {0, 0, 0}: an empty frame
     std::vector<std::string> extra; // replay entries after the frames ("!timeout", "!enodev")
     const char *layout;
@@ -73,13 +71,6 @@ std::ostream &operator<<(std::ostream &out, const live_case &c)
     return out << c.name;
 }
 
-uint32_t screen_word(const std::vector<unsigned char> &screen, int x, int y)
-{
-    uint32_t word;
-    std::memcpy(&word, &screen[(std::size_t(y) * WIDTH + x) * 4], 4);
-    return word;
-}
-
 TEST_P(LiveView, RunsToTheEndWithTheRightPicture)
 {
     const live_case &c = GetParam();
@@ -91,7 +82,9 @@ TEST_P(LiveView, RunsToTheEndWithTheRightPicture)
     }
     for (const std::string &e : c.extra)
         frames += (frames.empty() ? "" : ":") + e;
-    write_file(screen, std::vector<unsigned char>(SCREEN_BYTES, BEFORE));
+    const vfb_layout *layout = vfb_layout_find(c.layout);
+    ASSERT_NE(layout, nullptr);
+    write_file(screen, std::vector<unsigned char>(layout->smem_len, BEFORE));
 
     bool still_running = c.exit_status == STILL_RUNNING;
     run_result r = run(c.frames.empty() && c.extra.empty() ? "-" : frames, c.layout,
@@ -101,27 +94,12 @@ TEST_P(LiveView, RunsToTheEndWithTheRightPicture)
     EXPECT_EQ(r.out, c.out);
     EXPECT_NE(r.err.find(c.err_has), std::string::npos) << r.err;
 
-    std::vector<unsigned char> shown = read_bytes(screen);
-    ASSERT_GE(shown.size(), SCREEN_BYTES);
     // Every pixel: from the last frame that covers it, else as it was before.
-    std::vector<rgb_image> decoded;
+    std::vector<unsigned char> expected(layout->smem_len, BEFORE);
     for (int i = 0; i <= c.drawn_frame; i++)
-        decoded.push_back(djpeg_decode(paths[i]));
-    const uint32_t before = BEFORE * 0x01010101u;
-    int wrong = 0;
-    for (int y = 0; y < HEIGHT; y++)
-        for (int x = 0; x < WIDTH; x++) {
-            uint32_t expected = before;
-            for (int i = c.drawn_frame; i >= 0; i--)
-                if (x < decoded[i].width && y < decoded[i].height) {
-                    expected = decoded[i].word(x, y);
-                    break;
-                }
-            if (screen_word(shown, x, y) != expected && wrong++ < 5)
-                ADD_FAILURE() << "pixel (" << x << ", " << y << ") is " << std::hex
-                              << screen_word(shown, x, y) << ", expected " << expected;
-        }
-    EXPECT_EQ(wrong, 0);
+        put_image(expected.data(), *layout, *find_layout_pixels(c.layout), djpeg_decode(paths[i]),
+                  0, 0);
+    EXPECT_EQ(describe_differences(read_bytes(screen), expected, layout->line_length), "");
 }
 
 const char *const NO_TEXT = "";
@@ -147,14 +125,36 @@ INSTANTIATE_TEST_SUITE_P(
                   "cannot start the camera /dev/video7", -1},
         live_case{"no_screen", {{160, 120, 3}}, {}, "xrgb8888", false, 1, "open lcd error\n",
                   NO_TEXT, -1},
-        live_case{"screen_too_small_is_refused", {{160, 120, 3}}, {}, "xrgb8888-640x480", true, 1,
-                  NO_TEXT, "screen memory is 1228800 bytes, 1536000 needed", -1},
-        live_case{"screen_of_16_bits_is_refused", {{160, 120, 3}}, {}, "rgb565", true, 1, NO_TEXT,
-                  "screen memory is 768000 bytes, 1536000 needed", -1},
-        live_case{"other_geometry_is_mentioned", {{160, 120, 3}}, {}, "xrgb8888-1024x600", true, 0,
-                  NO_TEXT, "/dev/fb0 is 1024x600, 32 bits per pixel, 4096 bytes per line", 0}),
-    [](const ::testing::TestParamInfo<live_case> &info) { return std::string(info.param.name); });
+        live_case{"screen_memory_too_small_is_refused", {{160, 120, 3}}, {}, "xrgb8888-short", true,
+                  1, NO_TEXT, "Unable to map /dev/fb0: screen memory is 1228800 bytes, 1536000 needed\n", -1},
+        live_case{"palette_screen_is_refused", {{160, 120, 3}}, {}, "pseudocolor8", true, 1, NO_TEXT,
+                  "Unable to draw on /dev/fb0: palette screen of 8 bits per pixel\n", -1},
+        live_case{"monochrome_screen_is_refused", {{160, 120, 3}}, {}, "mono1", true, 1, NO_TEXT,
+                  "Unable to draw on /dev/fb0: monochrome screen of 1 bits per pixel\n", -1}),
+    [](const ::testing::TestParamInfo<live_case> &info) { return info.param.name; });
 // clang-format on
+
+// On every screen the driver describes, a frame larger than the screen, then a smaller one.
+std::vector<live_case> layout_cases()
+{
+    std::vector<live_case> cases;
+    for (const layout_pixels &l : DRAWABLE_LAYOUTS)
+        cases.push_back({layout_id(l.name),
+                         {{1280, 720, 3}, {320, 240, 3}},
+                         {},
+                         l.name,
+                         true,
+                         0,
+                         NO_TEXT,
+                         NO_TEXT,
+                         1});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, LiveView, ::testing::ValuesIn(layout_cases()),
+                         [](const ::testing::TestParamInfo<live_case> &info) {
+                             return info.param.name;
+                         });
 
 TEST(LiveViewTimeouts, ReportedOnceAfterEachFrame)
 {

@@ -61,28 +61,6 @@ static void forget_fd(int fd)
         vfb_fd = -1;
 }
 
-static void describe_fix(const struct vfb_layout *layout, struct fb_fix_screeninfo *fix)
-{
-    memset(fix, 0, sizeof *fix);
-    memcpy(fix->id, "vfb", 4);
-    fix->smem_len = layout->smem_len;
-    fix->type = FB_TYPE_PACKED_PIXELS;
-    fix->visual = layout->visual;
-    fix->line_length = layout->line_length;
-}
-
-static void describe_var(const struct vfb_layout *layout, struct fb_var_screeninfo *var)
-{
-    memset(var, 0, sizeof *var);
-    var->xres = var->xres_virtual = layout->xres;
-    var->yres = var->yres_virtual = layout->yres;
-    var->bits_per_pixel = layout->bits_per_pixel;
-    var->red = layout->red;
-    var->green = layout->green;
-    var->blue = layout->blue;
-    var->transp = layout->transp;
-}
-
 int ioctl(int fd, unsigned long request, ...)
 {
     va_list args;
@@ -93,12 +71,15 @@ int ioctl(int fd, unsigned long request, ...)
         int (*real_ioctl)(int, unsigned long, ...) = next_symbol("ioctl");
         return real_ioctl(fd, request, arg);
     }
+    struct fb_var_screeninfo var;
+    struct fb_fix_screeninfo fix;
+    vfb_describe(current_layout(), &var, &fix);
     if (request == FBIOGET_FSCREENINFO) {
-        describe_fix(current_layout(), arg);
+        memcpy(arg, &fix, sizeof fix);
         return 0;
     }
     if (request == FBIOGET_VSCREENINFO) {
-        describe_var(current_layout(), arg);
+        memcpy(arg, &var, sizeof var);
         return 0;
     }
     errno = ENOTTY;

@@ -40,4 +40,24 @@ static inline const struct vfb_layout *vfb_layout_find(const char *name)
     return NULL;
 }
 
+/* The driver's answers to FBIOGET_VSCREENINFO and FBIOGET_FSCREENINFO. */
+static inline void vfb_describe(const struct vfb_layout *layout, struct fb_var_screeninfo *var,
+                                struct fb_fix_screeninfo *fix)
+{
+    memset(var, 0, sizeof *var);
+    var->xres = var->xres_virtual = layout->xres;
+    var->yres = var->yres_virtual = layout->yres;
+    var->bits_per_pixel = layout->bits_per_pixel;
+    var->red = layout->red;
+    var->green = layout->green;
+    var->blue = layout->blue;
+    var->transp = layout->transp;
+    memset(fix, 0, sizeof *fix);
+    memcpy(fix->id, "vfb", 4);
+    fix->smem_len = layout->smem_len;
+    fix->type = FB_TYPE_PACKED_PIXELS;
+    fix->visual = layout->visual;
+    fix->line_length = layout->line_length;
+}
+
 #endif

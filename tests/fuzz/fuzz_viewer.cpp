@@ -16,21 +16,6 @@ constexpr std::size_t SCREEN_COUNT = sizeof SCREENS / sizeof SCREENS[0];
 
 char g_path[64];
 
-void describe_screen(const vfb_layout &layout, fb_var_screeninfo *var, fb_fix_screeninfo *fix)
-{
-    *var = {};
-    *fix = {};
-    var->xres = layout.xres;
-    var->yres = layout.yres;
-    var->bits_per_pixel = layout.bits_per_pixel;
-    var->red = layout.red;
-    var->green = layout.green;
-    var->blue = layout.blue;
-    fix->line_length = layout.line_length;
-    fix->smem_len = layout.smem_len;
-    fix->visual = layout.visual;
-}
-
 void view_file(const uint8_t *data, std::size_t size)
 {
     if (!jpeg_within_budget(data, size))
@@ -43,7 +28,7 @@ void view_file(const uint8_t *data, std::size_t size)
 
     fb_var_screeninfo var;
     fb_fix_screeninfo fix;
-    describe_screen(*vfb_layout_find(SCREENS[size % SCREEN_COUNT]), &var, &fix);
+    vfb_describe(vfb_layout_find(SCREENS[size % SCREEN_COUNT]), &var, &fix);
     size_t screen_bytes = check_screen(&var, &fix);
     unsigned char *screen = map_guarded(screen_bytes);
     write_lcd(image, &info, screen, &var, &fix);

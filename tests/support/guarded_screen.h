@@ -1,62 +1,87 @@
-// The LCD module drawing into a guarded in-memory screen: every word starts as
-// UNTOUCHED, and a store outside the screen hits an inaccessible page.
+// The LCD module drawing into a guarded in-memory screen of one of the
+// virtual framebuffer's layouts (the panel's own until told otherwise): every
+// byte starts as UNTOUCHED_BYTE, and a store outside the screen hits an
+// inaccessible page.
 #ifndef GUARDED_SCREEN_H
 #define GUARDED_SCREEN_H
 
 #include "lcd.h"
 #include "test_support.h"
+#include "vfb_layouts.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
+#include <memory>
 
+constexpr unsigned char UNTOUCHED_BYTE = 0xA5;
 constexpr uint32_t UNTOUCHED = 0xA5A5A5A5; // no pixel word has a non-zero top byte
 
 class GuardedScreen : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        clear();
+        panel = g_screen;
+        use_layout("xrgb8888");
     }
     void TearDown() override
     {
         mmap_fd = nullptr;
+        g_screen = panel;
     }
 
+    // Describes the screen as the driver would, maps it as memory of exactly
+    // line_length x yres bytes, and clears it.
+    void use_layout(const char *name)
+    {
+        layout = vfb_layout_find(name);
+        pixels = find_layout_pixels(name);
+        ASSERT_TRUE(layout && pixels) << name;
+        fb_var_screeninfo var;
+        fb_fix_screeninfo fix;
+        vfb_describe(layout, &var, &fix);
+        ASSERT_EQ(lcd_describe_fb(var, fix, &g_screen), 0);
+        screen = std::make_unique<guarded_buffer>(std::size_t(layout->line_length) * layout->yres);
+        clear();
+    }
     void clear()
     {
-        for (std::size_t i = 0; i < LCD_BYTES / 4; i++)
-            words()[i] = UNTOUCHED;
+        std::memset(screen->data, UNTOUCHED_BYTE, screen->size);
         mmap_fd = words();
     }
     uint32_t *words()
     {
-        return reinterpret_cast<uint32_t *>(screen.data);
+        return reinterpret_cast<uint32_t *>(screen->data);
     }
     uint32_t at(int x, int y)
     {
         return words()[y * LCD_WIDTH + x];
     }
 
-    // Every pixel of the screen: the image's where it lands, untouched elsewhere.
+    std::vector<unsigned char> untouched_screen()
+    {
+        return std::vector<unsigned char>(screen->size, UNTOUCHED_BYTE);
+    }
+    void expect_screen(const std::vector<unsigned char> &expected)
+    {
+        std::vector<unsigned char> shown(screen->data, screen->data + screen->size);
+        EXPECT_EQ(describe_differences(shown, expected, layout->line_length), "");
+    }
+    // Every byte of the screen: the image's where it lands, untouched elsewhere.
     void expect_drawn(const rgb_image &image, long x, long y)
     {
-        int wrong = 0;
-        for (int sy = 0; sy < LCD_HEIGHT; sy++)
-            for (int sx = 0; sx < LCD_WIDTH; sx++) {
-                long ix = sx - x, iy = sy - y;
-                bool inside = ix >= 0 && iy >= 0 && ix < image.width && iy < image.height;
-                uint32_t expected = inside ? image.word(int(ix), int(iy)) : UNTOUCHED;
-                if (at(sx, sy) != expected && wrong++ < 5)
-                    ADD_FAILURE() << "pixel (" << sx << ", " << sy << ") is " << std::hex
-                                  << at(sx, sy) << ", expected " << expected;
-            }
-        EXPECT_EQ(wrong, 0);
+        std::vector<unsigned char> expected = untouched_screen();
+        put_image(expected.data(), *layout, *pixels, image, x, y);
+        expect_screen(expected);
     }
     void expect_untouched()
     {
         expect_drawn(rgb_image{}, 0, 0);
     }
 
-    guarded_buffer screen{LCD_BYTES};
+    lcd_screen panel;
+    const vfb_layout *layout = nullptr;
+    const layout_pixels *pixels = nullptr;
+    std::unique_ptr<guarded_buffer> screen;
     scratch_dir tmp;
 };
 

@@ -1,4 +1,5 @@
 #include "test_support.h"
+#include "vfb_layouts.h"
 
 #include <algorithm>
 #include <cctype>
@@ -169,6 +170,94 @@ rgb_image djpeg_decode(const std::string &jpeg_path)
         for (int c = 0; c < 3; c++)
             image.rgb[i * 3 + c] = pnm[at + i * channels + (channels == 3 ? c : 0)];
     return image;
+}
+
+namespace {
+
+void bgr0(const unsigned char *c, unsigned char *p)
+{
+    p[0] = c[2], p[1] = c[1], p[2] = c[0], p[3] = 0;
+}
+void rgb0(const unsigned char *c, unsigned char *p)
+{
+    p[0] = c[0], p[1] = c[1], p[2] = c[2], p[3] = 0;
+}
+void zbgr(const unsigned char *c, unsigned char *p)
+{
+    p[0] = 0, p[1] = c[2], p[2] = c[1], p[3] = c[0];
+}
+void bgr(const unsigned char *c, unsigned char *p)
+{
+    p[0] = c[2], p[1] = c[1], p[2] = c[0];
+}
+void word16(unsigned v, unsigned char *p)
+{
+    p[0] = v & 0xFF, p[1] = v >> 8;
+}
+void rgb565(const unsigned char *c, unsigned char *p)
+{
+    word16((c[0] >> 3) << 11 | (c[1] >> 2) << 5 | c[2] >> 3, p);
+}
+void bgr565(const unsigned char *c, unsigned char *p)
+{
+    word16((c[2] >> 3) << 11 | (c[1] >> 2) << 5 | c[0] >> 3, p);
+}
+
+} // namespace
+
+const std::vector<layout_pixels> DRAWABLE_LAYOUTS = {
+    {"xrgb8888", 4, bgr0},
+    {"xbgr8888", 4, rgb0},
+    {"rgbx8888", 4, zbgr},
+    {"xrgb8888-padded", 4, bgr0},
+    {"rgb888", 3, bgr},
+    {"rgb565", 2, rgb565},
+    {"bgr565", 2, bgr565},
+    {"xrgb8888-1024x600", 4, bgr0},
+    {"xrgb8888-640x480", 4, bgr0},
+};
+
+const layout_pixels *find_layout_pixels(const std::string &name)
+{
+    for (const layout_pixels &l : DRAWABLE_LAYOUTS)
+        if (name == l.name)
+            return &l;
+    return nullptr;
+}
+
+std::string layout_id(const char *name)
+{
+    std::string id(name);
+    for (char &c : id)
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            c = '_';
+    return id;
+}
+
+void put_image(unsigned char *screen, const vfb_layout &layout, const layout_pixels &pixels,
+               const rgb_image &image, long x, long y)
+{
+    for (long sy = std::max(0L, y); sy < y + image.height && sy < long(layout.yres); sy++)
+        for (long sx = std::max(0L, x); sx < x + image.width && sx < long(layout.xres); sx++)
+            pixels.put(&image.rgb[(std::size_t(sy - y) * image.width + std::size_t(sx - x)) * 3],
+                       screen + std::size_t(sy) * layout.line_length +
+                           std::size_t(sx) * pixels.bytes_per_pixel);
+}
+
+std::string describe_differences(const std::vector<unsigned char> &shown,
+                                 const std::vector<unsigned char> &expected, std::size_t line_bytes)
+{
+    if (shown.size() != expected.size())
+        return "the screen has " + std::to_string(shown.size()) + " bytes, expected " +
+               std::to_string(expected.size());
+    std::size_t wrong = 0;
+    std::string first;
+    for (std::size_t i = 0; i < shown.size(); i++)
+        if (shown[i] != expected[i] && wrong++ < 5)
+            first += "; byte " + std::to_string(i % line_bytes) + " of line " +
+                     std::to_string(i / line_bytes) + " is " + std::to_string(shown[i]) +
+                     ", expected " + std::to_string(expected[i]);
+    return wrong ? std::to_string(wrong) + " bytes differ" + first : "";
 }
 
 scratch_dir::scratch_dir()

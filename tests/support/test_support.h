@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,31 @@ struct rgb_image {
 
 // Decodes a JPEG file with libjpeg-turbo's djpeg; greyscale comes back as R = G = B.
 rgb_image djpeg_decode(const std::string &jpeg_path);
+
+struct vfb_layout;
+// How a pixel R, G, B must appear in the memory of a screen layout of the
+// virtual framebuffer, written out by hand for each layout.
+struct layout_pixels {
+    const char *name; // in the virtual framebuffer's table
+    int bytes_per_pixel;
+    void (*put)(const unsigned char *rgb, unsigned char *pixel);
+};
+// Every layout of the table that the programs draw on.
+extern const std::vector<layout_pixels> DRAWABLE_LAYOUTS;
+const layout_pixels *find_layout_pixels(const std::string &name);
+inline std::ostream &operator<<(std::ostream &out, const layout_pixels &l)
+{
+    return out << l.name;
+}
+// The layout's name as a test name may hold it.
+std::string layout_id(const char *name);
+// Puts image into a screen's memory with its top-left corner at (x, y), clipped.
+void put_image(unsigned char *screen, const vfb_layout &layout, const layout_pixels &pixels,
+               const rgb_image &image, long x, long y);
+// Empty when the screens match; else how many bytes differ, and where the first few do.
+std::string describe_differences(const std::vector<unsigned char> &shown,
+                                 const std::vector<unsigned char> &expected,
+                                 std::size_t line_bytes);
 
 // A fresh folder under the system's temporary folder, removed with its contents
 // when the object goes.

@@ -1,0 +1,35 @@
+#include "image_input.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+long read_all(int fd, unsigned char *buf, long size, long offset)
+{
+    long total = 0;
+    while (total < size) {
+        ssize_t n = pread(fd, buf + total, size_t(size - total), off_t(offset + total));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        total += n;
+    }
+    return total;
+}
+
+int open_jpeg_data(jpeg_decompress_struct *cinfo, const unsigned char *data, unsigned long size)
+{
+    jpeg_create_decompress(cinfo);
+    jpeg_mem_src(cinfo, data, size);
+    return jpeg_read_header(cinfo, TRUE);
+}
+
+bool set_colour_output(jpeg_decompress_struct *cinfo, J_COLOR_SPACE colour_space)
+{
+    if (cinfo->out_color_space != JCS_RGB && cinfo->jpeg_color_space != JCS_GRAYSCALE)
+        return false;
+    cinfo->out_color_space = colour_space;
+    return true;
+}
