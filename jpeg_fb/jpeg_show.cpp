@@ -3,6 +3,9 @@
 // opened; the screen is cleared and the image placed at its top-left corner,
 // clipped, each colour where the driver's bitfields say it lives. Every
 // failure ends the process with status 1.
+#include "image_input.h"
+#include "pixel_format.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -81,25 +84,18 @@ int Open(const char *path, int flags)
 // stops the program rather than waiting for bytes that never come.
 int read_image_from_file(int fd, void *buf, int size)
 {
-    unsigned char *at = static_cast<unsigned char *>(buf);
-    int remaining = size, total = 0;
-    while (remaining != 0) {
-        ssize_t got = read(fd, at, size_t(remaining));
-        if (got == -1) {
-            std::perror("read jpeg-file failed");
-            std::exit(FAILURE);
-        }
-        if (got == 0) {
-            std::fprintf(stderr, "[%d]: read failed: end of file after %d of %d bytes\n",
-                         SITE_READ_END, total, size);
-            std::exit(FAILURE);
-        }
-        remaining -= int(got);
-        at += got;
-        total += int(got);
+    long got = read_all(fd, static_cast<unsigned char *>(buf), size, 0);
+    if (got == -1) {
+        std::perror("read jpeg-file failed");
+        std::exit(FAILURE);
+    }
+    if (got < size) {
+        std::fprintf(stderr, "[%d]: read failed: end of file after %ld of %d bytes\n",
+                     SITE_READ_END, got, size);
+        std::exit(FAILURE);
     }
     close(fd);
-    return total;
+    return int(got);
 }
 
 // The file's size, refused when it does not fit the int the reader counts in.
@@ -130,9 +126,7 @@ unsigned char *read_whole_file(const char *path, int *size)
 // Greyscale is decoded to grey RGB; CMYK, YCCK and the like cannot be shown.
 void choose_rgb_output(jpeg_decompress_struct *cinfo)
 {
-    if (cinfo->jpeg_color_space == JCS_GRAYSCALE)
-        cinfo->out_color_space = JCS_RGB;
-    if (cinfo->out_color_space != JCS_RGB) {
+    if (!set_colour_output(cinfo, JCS_RGB)) {
         std::fprintf(stderr, "[%d]: colour space not supported: %d components\n", SITE_COLOUR_SPACE,
                      cinfo->num_components);
         std::exit(FAILURE);
@@ -178,9 +172,7 @@ unsigned char *decode_image(const unsigned char *jpeg, int size, image_info *inf
     jpeg_decompress_struct cinfo;
     jpeg_error_mgr jerr;
     cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_decompress(&cinfo);
-    jpeg_mem_src(&cinfo, jpeg, (unsigned long)size);
-    if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK)
+    if (open_jpeg_data(&cinfo, jpeg, (unsigned long)size) != JPEG_HEADER_OK)
         fail_call(SITE_READ_HEADER, "jpeg_read_header");
     choose_rgb_output(&cinfo);
     jpeg_start_decompress(&cinfo);
@@ -206,40 +198,17 @@ void query_screen(int fb, fb_var_screeninfo *var, fb_fix_screeninfo *fix)
         fail_call(SITE_SCREEN_FIX, "ioctl FBIOGET_FSCREENINFO");
 }
 
-bool colour_fits(const fb_bitfield &field, uint32_t bits_per_pixel)
-{
-    return field.length >= 1 && field.length <= 8 && field.offset + field.length <= bits_per_pixel;
-}
-
-uint32_t colour_mask(const fb_bitfield &field)
-{
-    return ((1u << field.length) - 1) << field.offset;
-}
-
-// True colour in whole bytes, each colour its own bits: all the writer can draw.
-bool format_drawable(const fb_var_screeninfo *var, const fb_fix_screeninfo *fix)
-{
-    uint32_t bpp = var->bits_per_pixel;
-    if (fix->visual != FB_VISUAL_TRUECOLOR || bpp % 8 != 0 || bpp < 8 || bpp > 32)
-        return false;
-    if (!colour_fits(var->red, bpp) || !colour_fits(var->green, bpp) ||
-        !colour_fits(var->blue, bpp))
-        return false;
-    uint32_t red = colour_mask(var->red), green = colour_mask(var->green),
-             blue = colour_mask(var->blue);
-    return (red & green) == 0 && (red & blue) == 0 && (green & blue) == 0;
-}
-
 // Refuses, before the screen is touched, a format the writer cannot draw and
 // lines that do not fit the driver's screen memory.
 size_t check_screen(const fb_var_screeninfo *var, const fb_fix_screeninfo *fix)
 {
-    if (!format_drawable(var, fix)) {
+    pixel_format format;
+    if (!describe_pixel_format(*var, fix->visual, &format)) {
         std::fprintf(stderr, "[%d]: screen format not supported: %u bits per pixel, visual %u\n",
                      SITE_SCREEN_FORMAT, var->bits_per_pixel, fix->visual);
         std::exit(FAILURE);
     }
-    uint64_t pixel_bytes = uint64_t(var->xres) * (var->bits_per_pixel / 8);
+    uint64_t pixel_bytes = uint64_t(var->xres) * uint64_t(format.bytes_per_pixel);
     uint64_t length = uint64_t(fix->line_length) * var->yres;
     if (var->xres == 0 || var->yres == 0 || fix->line_length < pixel_bytes ||
         length > fix->smem_len) {
@@ -260,26 +229,27 @@ screen_memory map_screen(int fb, size_t length)
     return {static_cast<unsigned char *>(base), length};
 }
 
-// The colour's top bits, moved to where the driver keeps them.
-uint32_t place_colour(unsigned char level, const fb_bitfield &field)
+// Puts a line of pixels, R, G, B first, into the screen's format; a loop for
+// each pixel size, so that each compiles to plain stores.
+inline void write_line(unsigned char *to, const unsigned char *from, size_t count, int components,
+                       const pixel_format &format, int bytes_per_pixel)
 {
-    return uint32_t(level >> (8 - field.length)) << field.offset;
-}
-
-// Pixels are stored in the processor's (little-endian) order: bit k lives in byte k / 8.
-void store_pixel(unsigned char *pixel, uint32_t value, uint32_t bytes)
-{
-    for (uint32_t b = 0; b < bytes; b++)
-        pixel[b] = static_cast<unsigned char>(value >> (8 * b));
+    for (size_t j = 0; j < count; j++, from += components, to += bytes_per_pixel) {
+        uint32_t word = uint32_t(from[0]) << 16 | uint32_t(from[1]) << 8 | from[2];
+        store_pixel_value(to, convert_pixel_word(format, word), bytes_per_pixel);
+    }
 }
 
 // Clears the screen, padding included, then places the image at the top-left
-// corner, clipped to the screen; bits no colour selects stay 0.
+// corner, clipped to the screen; bits no colour selects stay 0. The format
+// was checked before the screen was mapped (check_screen).
 void write_lcd(const unsigned char *image, const image_info *info, unsigned char *screen,
                const fb_var_screeninfo *var, const fb_fix_screeninfo *fix)
 {
     std::memset(screen, 0, size_t(fix->line_length) * var->yres);
-    uint32_t bytes = var->bits_per_pixel / 8;
+    pixel_format format;
+    if (!describe_pixel_format(*var, fix->visual, &format))
+        return;
     size_t columns = info->width < 0 ? 0 : size_t(info->width);
     size_t lines = info->height < 0 ? 0 : size_t(info->height);
     size_t shown_columns = columns < var->xres ? columns : var->xres;
@@ -288,11 +258,12 @@ void write_lcd(const unsigned char *image, const image_info *info, unsigned char
     for (size_t i = 0; i < shown_lines; i++) {
         const unsigned char *s = image + i * stride;
         unsigned char *d = screen + i * fix->line_length;
-        for (size_t j = 0; j < shown_columns; j++, s += info->components, d += bytes)
-            store_pixel(d,
-                        place_colour(s[0], var->red) | place_colour(s[1], var->green) |
-                            place_colour(s[2], var->blue),
-                        bytes);
+        switch (format.bytes_per_pixel) {
+        case 4: write_line(d, s, shown_columns, info->components, format, 4); break;
+        case 3: write_line(d, s, shown_columns, info->components, format, 3); break;
+        case 2: write_line(d, s, shown_columns, info->components, format, 2); break;
+        default: write_line(d, s, shown_columns, info->components, format, 1); break;
+        }
     }
 }
 
