@@ -1,11 +1,13 @@
 // camera-lcd-bench: what the live view's decode and draw cost per frame on
 // this machine. show_video_data draws JPEG frames (files, or camera-like
-// 640 x 480 4:2:2 frames made here) into memory or onto /dev/fb0, in rounds
-// interleaved with libjpeg decoding the same frames to RGB with nothing drawn.
+// 640 x 480 4:2:2 frames made here) onto /dev/fb0, or into memory laid out as
+// an 800 x 480 screen of the pixel formats asked for, in rounds interleaved
+// with libjpeg decoding the same frames to RGB with nothing drawn.
 #include "bench_support.h"
 #include "lcd.h"
 #include "synth_jpeg.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include <dlfcn.h>
 #include <fstream>
 #include <iterator>
+#include <linux/fb.h>
 #include <string>
 #include <sys/mman.h>
 #include <vector>
@@ -30,12 +33,33 @@ constexpr int MAX_ROUNDS = 100000;
 // do: libjpeg-turbo writes aligned lines with non-temporal stores, which would
 // make the decode alone slower than it is for a program that reads its lines.
 constexpr int LINE_OFFSET = 4;
-constexpr const char USAGE[] = "Usage: camera-lcd-bench [--fb] [--rounds N] [frame.jpg ...]\n";
+constexpr const char USAGE[] =
+    "Usage: camera-lcd-bench [--fb | --layout NAME ...] [--rounds N] [frame.jpg ...]\n"
+    "layouts: bgrx rgbx xrgb xbgr bgr rgb (bytes in memory, first to last), rgb565 bgr565\n";
+
+// Pixel formats of screens to draw into memory as.
+struct bench_layout {
+    const char *name;
+    uint32_t bits_per_pixel;
+    fb_bitfield red, green, blue;
+};
+
+constexpr bench_layout LAYOUTS[] = {
+    {"bgrx", 32, {16, 8, 0}, {8, 8, 0}, {0, 8, 0}}, // the panel's own
+    {"rgbx", 32, {0, 8, 0}, {8, 8, 0}, {16, 8, 0}},
+    {"xrgb", 32, {8, 8, 0}, {16, 8, 0}, {24, 8, 0}},
+    {"xbgr", 32, {24, 8, 0}, {16, 8, 0}, {8, 8, 0}},
+    {"bgr", 24, {16, 8, 0}, {8, 8, 0}, {0, 8, 0}},
+    {"rgb", 24, {0, 8, 0}, {8, 8, 0}, {16, 8, 0}},
+    {"rgb565", 16, {11, 5, 0}, {5, 6, 0}, {0, 5, 0}},
+    {"bgr565", 16, {0, 5, 0}, {5, 6, 0}, {11, 5, 0}},
+};
 
 using frame_list = std::vector<std::vector<unsigned char>>;
 
 struct bench_options {
     bool on_screen = false; // draw onto /dev/fb0, not into memory
+    std::vector<const bench_layout *> layouts;
     int rounds = DEFAULT_ROUNDS;
     std::vector<std::string> files;
 };
@@ -48,6 +72,14 @@ bool refuse_arguments()
     return false;
 }
 
+const bench_layout *find_layout(const std::string &name)
+{
+    for (const bench_layout &layout : LAYOUTS)
+        if (name == layout.name)
+            return &layout;
+    return nullptr;
+}
+
 // False, after the usage line, for arguments it does not understand.
 bool parse_options(int argc, char **argv, bench_options &options)
 {
@@ -55,6 +87,11 @@ bool parse_options(int argc, char **argv, bench_options &options)
         std::string arg = argv[i];
         if (arg == "--fb") {
             options.on_screen = true;
+        } else if (arg == "--layout" && i + 1 < argc) {
+            const bench_layout *layout = find_layout(argv[++i]);
+            if (!layout)
+                return refuse_arguments();
+            options.layouts.push_back(layout);
         } else if (arg == "--rounds" && i + 1 < argc) {
             char *end = nullptr;
             long rounds = std::strtol(argv[++i], &end, 10);
@@ -67,6 +104,10 @@ bool parse_options(int argc, char **argv, bench_options &options)
             options.files.push_back(arg);
         }
     }
+    if (options.on_screen && !options.layouts.empty())
+        return refuse_arguments();
+    if (options.layouts.empty())
+        options.layouts.push_back(&LAYOUTS[0]);
     return true;
 }
 
@@ -79,7 +120,7 @@ frame_list load_frames(const std::vector<std::string> &files)
         std::ifstream in(path, std::ios::binary);
         std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(in),
                                          std::istreambuf_iterator<char>()};
-        if (!in.eof() || bytes.empty()) {
+        if (!in || bytes.empty()) {
             std::fprintf(stderr, "camera-lcd-bench: cannot read %s\n", path.c_str());
             return {};
         }
@@ -92,18 +133,29 @@ frame_list load_frames(const std::vector<std::string> &files)
     return frames;
 }
 
-// Points the LCD module at /dev/fb0, or at screen-sized shared memory.
-bool set_up_screen(bool on_screen)
+// Points the LCD module at memory laid out as an 800 x 480 screen of the layout.
+bool set_up_memory_screen(const bench_layout &layout)
 {
-    if (on_screen)
-        return lcd_open() >= 0 && mmap_lcd() >= 0;
+    fb_var_screeninfo var = {};
+    fb_fix_screeninfo fix = {};
+    var.xres = LCD_WIDTH, var.yres = LCD_HEIGHT, var.bits_per_pixel = layout.bits_per_pixel;
+    var.red = layout.red, var.green = layout.green, var.blue = layout.blue;
+    fix.visual = FB_VISUAL_TRUECOLOR;
+    fix.line_length = LCD_WIDTH * layout.bits_per_pixel / 8;
+    fix.smem_len = fix.line_length * LCD_HEIGHT;
+    lcd_screen screen;
+    if (lcd_describe_fb(var, fix, &screen) < 0)
+        return false;
+    if (mmap_fd)
+        munmap(mmap_fd, g_screen.memory_bytes);
     void *memory =
-        mmap(nullptr, LCD_BYTES, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        mmap(nullptr, fix.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) {
         std::perror("camera-lcd-bench: mmap");
         return false;
     }
-    std::memset(memory, 0, LCD_BYTES); // its pages exist before the first round
+    std::memset(memory, 0, fix.smem_len); // its pages exist before the first round
+    g_screen = screen;
     mmap_fd = static_cast<uint32_t *>(memory);
     return true;
 }
@@ -136,13 +188,15 @@ bool set_up_screen(bool on_screen)
     show_video_data(0, 0, jpeg.data(), int(jpeg.size()));
 }
 
-// Copies a decoded line's worth of pixel words into each line of a 640 x 480
-// area of the screen, decoding nothing: the least that drawing such a frame
-// can cost, whatever stores it.
+// Copies a decoded line's worth of pixels into each line of a 640 x 480 area
+// of the screen, decoding nothing: the least that drawing such a frame can
+// cost, whatever stores it.
 void copy_pixels_only(const std::vector<unsigned char> &)
 {
-    for (int y = 0; y < COPIED_HEIGHT; y++)
-        std::memcpy(mmap_fd + y * LCD_WIDTH, rgb_line + LINE_OFFSET, COPIED_WIDTH * 4);
+    std::size_t bytes = std::size_t(COPIED_WIDTH) * unsigned(g_screen.format.bytes_per_pixel);
+    for (int y = 0; y < COPIED_HEIGHT && y < g_screen.height; y++)
+        std::memcpy(lcd_line_start(y), rgb_line + LINE_OFFSET,
+                    std::min(bytes, g_screen.line_bytes));
 }
 
 // Microseconds of this thread's CPU time per frame over one pass through all frames.
@@ -185,24 +239,14 @@ heap_counts count_heap(const heap_counters &counters)
     return {long(counters.allocations()), long(counters.releases())};
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// Decodes and draws in interleaved rounds, so that all see the same machine,
+// and prints the figures.
+void measure(const frame_list &frames, int rounds)
 {
-    bench_options options;
-    if (!parse_options(argc, argv, options))
-        return 1;
-    frame_list frames = load_frames(options.files);
-    if (frames.empty() || !set_up_screen(options.on_screen))
-        return 1;
-    std::size_t bytes = 0;
-    for (const auto &jpeg : frames)
-        bytes += jpeg.size();
-
     std::vector<double> decode_times, draw_times, copy_times;
     heap_counters counters = find_heap_counters();
     heap_counts drawing = {0, 0};
-    for (int round = 0; round < options.rounds; round++) { // interleaved: all see the same machine
+    for (int round = 0; round < rounds; round++) {
         decode_times.push_back(time_pass(frames, decode_only));
         heap_counts before = count_heap(counters);
         double draw_time = time_pass(frames, draw);
@@ -213,21 +257,57 @@ int main(int argc, char **argv)
         copy_times.push_back(time_pass(frames, copy_pixels_only));
     }
     double decode = median(decode_times), draw = median(draw_times);
-    std::printf("frames: %zu %s, %zu bytes on average; %d rounds, drawn into %s\n", frames.size(),
-                options.files.empty() ? "of 640x480 4:2:2 made here" : "from files",
-                bytes / frames.size(), options.rounds, options.on_screen ? LCD_DEVICE : "memory");
     std::printf("libjpeg decode to RGB, nothing drawn: %8.1f us per frame (CPU time)\n", decode);
     std::printf("show_video_data, decoded and drawn:   %8.1f us per frame: at most %.1f frames "
                 "per second\n",
                 draw, 1e6 / draw);
     std::printf("ratio draw / decode: %.3f\n", draw / decode);
-    std::printf("640x480 pixel words copied into the screen, nothing decoded: %.1f us per frame\n",
+    std::printf("640x480 pixels copied into the screen, nothing decoded: %.1f us per frame\n",
                 median(copy_times));
     if (counters.allocations) {
-        std::size_t drawn = frames.size() * std::size_t(options.rounds);
+        std::size_t drawn = frames.size() * std::size_t(rounds);
         std::printf("while drawing %zu frames: %ld allocations (%.2f per frame), %ld released\n",
                     drawn, drawing.allocations, double(drawing.allocations) / double(drawn),
                     drawing.releases);
+    }
+}
+
+void print_screen(const char *layout)
+{
+    const pixel_format &f = g_screen.format;
+    std::printf("screen %s: %dx%d, %d bits per pixel, red %u/%u, green %u/%u, blue %u/%u\n", layout,
+                g_screen.width, g_screen.height, 8 * f.bytes_per_pixel, f.red.offset, f.red.length,
+                f.green.offset, f.green.length, f.blue.offset, f.blue.length);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    bench_options options;
+    if (!parse_options(argc, argv, options))
+        return 1;
+    frame_list frames = load_frames(options.files);
+    if (frames.empty())
+        return 1;
+    std::size_t bytes = 0;
+    for (const auto &jpeg : frames)
+        bytes += jpeg.size();
+    std::printf("frames: %zu %s, %zu bytes on average; %d rounds, drawn into %s\n", frames.size(),
+                options.files.empty() ? "of 640x480 4:2:2 made here" : "from files",
+                bytes / frames.size(), options.rounds, options.on_screen ? LCD_DEVICE : "memory");
+    if (options.on_screen) {
+        if (lcd_open() < 0 || mmap_lcd() < 0)
+            return 1;
+        print_screen(LCD_DEVICE);
+        measure(frames, options.rounds);
+        return 0;
+    }
+    for (const bench_layout *layout : options.layouts) {
+        if (!set_up_memory_screen(*layout))
+            return 1;
+        print_screen(layout->name);
+        measure(frames, options.rounds);
     }
     return 0;
 }

@@ -72,9 +72,14 @@ constexpr screen_colour_space SCREEN_COLOUR_SPACES[] = {
     {JCS_EXT_XBGR, {4, {24, 8, 0}, {16, 8, 0}, {8, 8, 0}}},
     {JCS_EXT_XRGB, {4, {8, 8, 0}, {16, 8, 0}, {24, 8, 0}}},
     {JCS_EXT_BGR, {3, {16, 8, 0}, {8, 8, 0}, {0, 8, 0}}},
-    {JCS_RGB565, {2, {11, 5, 0}, {5, 6, 0}, {0, 5, 0}}},
 #endif
 };
+
+// 16-bit screens take pixel words converted: libjpeg-turbo's own RGB565
+// output is slower than its B, G, R, X output and a conversion. The common
+// ones have loops of their own, whose shifts the compiler knows.
+constexpr pixel_format RGB565_FORMAT = {2, {11, 5, 0}, {5, 6, 0}, {0, 5, 0}};
+constexpr pixel_format BGR565_FORMAT = {2, {0, 5, 0}, {5, 6, 0}, {11, 5, 0}};
 
 // How decoded lines reach the screen.
 enum class line_store {
@@ -112,19 +117,6 @@ line_format choose_line_format(const lcd_screen &screen)
         return {s.colour_space, bytes, store, convert_pixel_word(s.format, 0x00FFFFFF)};
     }
     return {WORD_COLOR_SPACE, WORD_PIXEL_BYTES, line_store::pixel_words, 0};
-}
-
-// False for images that are neither colour nor grey.
-bool set_line_output(jpeg_decompress_struct *cinfo, const line_format &format)
-{
-    if (!set_colour_output(cinfo, format.colour_space))
-        return false;
-#ifdef USE_LIBJPEG_TURBO
-    // 16-bit output is dithered unless told not to; the screen takes each colour's top bits.
-    if (format.colour_space == JCS_RGB565)
-        cinfo->dither_mode = JDITHER_NONE;
-#endif
-    return true;
 }
 
 image_window find_visible_window(int64_t x, int64_t y, int64_t width, int64_t height)
@@ -189,7 +181,7 @@ inline void convert_pixel_words(unsigned char *__restrict to, const unsigned cha
 }
 
 // Pixel words are stored as they are where the screen takes them, else
-// converted, with a loop for each pixel size.
+// converted, with a loop for each common format and pixel size.
 void store_pixel_words(unsigned char *to, const unsigned char *from, int count)
 {
     const pixel_format format = g_screen.format;
@@ -198,6 +190,10 @@ void store_pixel_words(unsigned char *to, const unsigned char *from, int count)
             uint32_t word = pixel_word(from + WORD_PIXEL_BYTES * i);
             std::memcpy(to + 4 * i, &word, sizeof word);
         }
+    } else if (same_pixel_format(format, RGB565_FORMAT)) {
+        convert_pixel_words(to, from, count, RGB565_FORMAT, 2);
+    } else if (same_pixel_format(format, BGR565_FORMAT)) {
+        convert_pixel_words(to, from, count, BGR565_FORMAT, 2);
     } else if (format.bytes_per_pixel == 2) {
         convert_pixel_words(to, from, count, format, 2);
     } else if (format.bytes_per_pixel == 3) {
@@ -258,7 +254,7 @@ int decode_and_draw(int x, int y, const unsigned char *data, unsigned long size)
     cinfo.err = jpeg_std_error(&jerr);
     open_jpeg_data(&cinfo, data, size);
     line_format format = choose_line_format(g_screen);
-    if (!set_line_output(&cinfo, format)) {
+    if (!set_colour_output(&cinfo, format.colour_space)) {
         std::fprintf(stderr, "Unable to draw a JPEG image of %d colour components\n",
                      cinfo.num_components);
         jpeg_destroy_decompress(&cinfo);

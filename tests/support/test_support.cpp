@@ -186,9 +186,17 @@ void zbgr(const unsigned char *c, unsigned char *p)
 {
     p[0] = 0, p[1] = c[2], p[2] = c[1], p[3] = c[0];
 }
+void zrgb(const unsigned char *c, unsigned char *p)
+{
+    p[0] = 0, p[1] = c[0], p[2] = c[1], p[3] = c[2];
+}
 void bgr(const unsigned char *c, unsigned char *p)
 {
     p[0] = c[2], p[1] = c[1], p[2] = c[0];
+}
+void rgb(const unsigned char *c, unsigned char *p)
+{
+    p[0] = c[0], p[1] = c[1], p[2] = c[2];
 }
 void word16(unsigned v, unsigned char *p)
 {
@@ -209,8 +217,10 @@ const std::vector<layout_pixels> DRAWABLE_LAYOUTS = {
     {"xrgb8888", 4, bgr0},
     {"xbgr8888", 4, rgb0},
     {"rgbx8888", 4, zbgr},
+    {"bgrx8888", 4, zrgb},
     {"xrgb8888-padded", 4, bgr0},
     {"rgb888", 3, bgr},
+    {"bgr888", 3, rgb},
     {"rgb565", 2, rgb565},
     {"bgr565", 2, bgr565},
     {"xrgb8888-1024x600", 4, bgr0},
