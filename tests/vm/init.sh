@@ -74,8 +74,9 @@ mount_shares() {
     fail "mount -t 9p hostroot /host failed"
 }
 
-# Every driver ends up at 800x480, 32 bits per pixel; the text console is
-# unbound so it never draws over what the job shows.
+# Every driver ends up at 32 bits per pixel, vfb at 800x480, the others at the
+# mode the kernel's command line asks for; the text console is unbound so it
+# never draws over what the job shows.
 load_framebuffer() {
   case "$FB" in
     vfb) load_group vfb vfb_enable=1 videomemorysize=1536000 mode_option=800x480M-32 ;;

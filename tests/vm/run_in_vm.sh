@@ -24,6 +24,7 @@ arch=${LCDVM_ARCH:-$(dpkg --print-architecture)}
 fb=
 camera=0
 fps=10
+size=800x480
 feeder=${LCDVM_FEEDER:-}
 frames=()
 hold=0
@@ -37,12 +38,13 @@ ctl=
 usage() {
   cat >&2 <<EOF
 usage: run_in_vm.sh --out DIR [--arch amd64|armhf|arm64]
-                    [--fb vfb|bochs|virtio-gpu|none] [--camera]
+                    [--fb vfb|bochs|virtio-gpu|none] [--size WxH] [--camera]
                     [--feeder PROGRAM --fps N [--hold] --frame FILE...]
                     [--timeout SECONDS] -- COMMAND [ARG...]
   --arch        the VM's architecture; its programs come from a build for it
   --fb          the framebuffer driver (default bochs on amd64, virtio-gpu on ARM;
                 vfb has no display to take pictures of and exists on amd64 only)
+  --size        the display's mode for bochs and virtio-gpu (default 800x480)
   --camera      load v4l2loopback as /dev/video7 (implied by --frame)
   --frame FILE  a frame for the feeder to write, in order; repeat the option
   --hold        the feeder repeats the first frame until the command creates
@@ -59,6 +61,7 @@ parse_args() {
       --out) out=$2; shift 2 ;;
       --arch) arch=$2; shift 2 ;;
       --fb) fb=$2; shift 2 ;;
+      --size) size=$2; shift 2 ;;
       --camera) camera=1; shift ;;
       --feeder) feeder=$2; shift 2 ;;
       --fps) fps=$2; shift 2 ;;
@@ -79,6 +82,7 @@ check_args() {
     if [ "$arch" = amd64 ]; then fb=bochs; else fb=virtio-gpu; fi
   fi
   case "$fb" in vfb|bochs|virtio-gpu|none) ;; *) usage ;; esac
+  [[ "$size" =~ ^[0-9]+x[0-9]+$ ]] || usage
   if [ ${#frames[@]} -gt 0 ]; then
     [ -x "$feeder" ] || die "feeder '$feeder' is not an executable (use --feeder)"
     feeder=$(realpath "$feeder")
@@ -104,14 +108,15 @@ choose_machine() {
       console=ttyAMA0 ;;
     *) die "no VM for the architecture '$arch'" ;;
   esac
+  local mode="xres=${size%x*},yres=${size#*x}"
   case "$fb" in
     bochs)
       if [ "$arch" = amd64 ]; then
-        display=(-device "VGA,xres=800,yres=480")
+        display=(-device "VGA,$mode")
       else
-        display=(-device "bochs-display,xres=800,yres=480")
+        display=(-device "bochs-display,$mode")
       fi ;;
-    virtio-gpu) display=(-device "virtio-gpu-pci,xres=800,yres=480") ;;
+    virtio-gpu) display=(-device "virtio-gpu-pci,$mode") ;;
     vfb) [ "$arch" = amd64 ] || die "the $arch kernel has no vfb" ;;
   esac
 }
@@ -225,7 +230,7 @@ boot() {
     -action reboot=shutdown,shutdown=pause \
     -chardev "pipe,id=control,path=$ctl/qmp" -mon chardev=control,mode=control \
     -kernel "$kernel" -initrd "$initrd" \
-    -append "console=$console ${LCDVM_QUIET-quiet} panic=-1 video=800x480 vt.global_cursor_default=0" \
+    -append "console=$console ${LCDVM_QUIET-quiet} panic=-1 video=$size vt.global_cursor_default=0" \
     -serial "file:$out/console.log" \
     "${display[@]}" \
     -fsdev "local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap" \

@@ -10,13 +10,13 @@
 //       fsync unless told "flush". "stop" then restarts the machine at once
 //       through /proc/sysrq-trigger: no device is shut down, so the display
 //       keeps what it shows (the test VM pauses there)
-//   vm_screen compare SCREEN RED_OFFSET BLUE_OFFSET IMAGE.pnm [image|screen]
-//       compares a screen with a binary PPM/PGM; "image" checks only the
-//       picture's area, "screen" also wants black around it. SCREEN is an
-//       800x480x32 memory dump (3200-byte lines, the fourth byte of each pixel
-//       not compared) or a binary PPM of the display, for which the offsets
-//       do not matter. Exits 0 when they match, 1 when they differ, 2 when a
-//       file cannot be read.
+//   vm_screen compare SCREEN RED_OFFSET BLUE_OFFSET IMAGE.pnm [image|screen] [WxH]
+//       compares a screen of W x H pixels (default 800x480) with a binary
+//       PPM/PGM; "image" checks only the picture's area, "screen" also wants
+//       black around it. SCREEN is a 32-bit memory dump (W x 4-byte lines, the
+//       fourth byte of each pixel not compared) or a binary PPM of the
+//       display, for which the offsets do not matter. Exits 0 when they
+//       match, 1 when they differ, 2 when a file cannot be read.
 #include <fcntl.h>
 #include <linux/fb.h>
 #include <sys/ioctl.h>
@@ -59,7 +59,7 @@ struct Image {
                          "       vm_screen info DEVICE\n"
                          "       vm_screen draw DEVICE SEED [flush] [stop]\n"
                          "       vm_screen compare SCREEN RED_OFFSET BLUE_OFFSET IMAGE.pnm "
-                         "[image|screen]\n");
+                         "[image|screen] [WxH]\n");
     std::exit(2);
 }
 
@@ -193,21 +193,22 @@ int draw(const char *device, int seed, bool flush, bool stop)
 }
 
 // The screen as red, green, blue bytes, from a memory dump or a display PPM.
-Image read_screen(const std::string &path, int red_offset, int blue_offset)
+Image read_screen(const std::string &path, int red_offset, int blue_offset, int width, int height)
 {
     std::vector<unsigned char> b = read_file(path);
     if (is_pnm(b))
         return read_pnm(path, b);
     Image screen;
-    if (b.size() < size_t(SCREEN_STRIDE) * SCREEN_HEIGHT)
+    size_t stride = size_t(width) * 4;
+    if (b.size() < stride * size_t(height))
         return screen;
-    screen.width = SCREEN_WIDTH;
-    screen.height = SCREEN_HEIGHT;
-    screen.rgb.resize(size_t(SCREEN_WIDTH) * SCREEN_HEIGHT * 3);
-    for (int y = 0; y < SCREEN_HEIGHT; ++y)
-        for (int x = 0; x < SCREEN_WIDTH; ++x) {
-            const unsigned char *p = &b[size_t(y) * SCREEN_STRIDE + size_t(x) * 4];
-            unsigned char *out = &screen.rgb[(size_t(y) * SCREEN_WIDTH + x) * 3];
+    screen.width = width;
+    screen.height = height;
+    screen.rgb.resize(size_t(width) * height * 3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const unsigned char *p = &b[size_t(y) * stride + size_t(x) * 4];
+            unsigned char *out = &screen.rgb[(size_t(y) * width + x) * 3];
             out[0] = p[red_offset / 8];
             out[1] = p[1];
             out[2] = p[blue_offset / 8];
@@ -216,24 +217,24 @@ Image read_screen(const std::string &path, int red_offset, int blue_offset)
 }
 
 int compare(const std::string &screen_path, int red_offset, int blue_offset,
-            const std::string &image_path, bool whole_screen)
+            const std::string &image_path, bool whole_screen, int screen_width, int screen_height)
 {
-    Image screen = read_screen(screen_path, red_offset, blue_offset);
-    if (screen.width != SCREEN_WIDTH || screen.height != SCREEN_HEIGHT) {
-        std::fprintf(stderr, "vm_screen: %s is not an 800x480 screen (%dx%d)\n",
-                     screen_path.c_str(), screen.width, screen.height);
+    Image screen = read_screen(screen_path, red_offset, blue_offset, screen_width, screen_height);
+    if (screen.width != screen_width || screen.height != screen_height) {
+        std::fprintf(stderr, "vm_screen: %s is not a %dx%d screen (%dx%d)\n", screen_path.c_str(),
+                     screen_width, screen_height, screen.width, screen.height);
         return 2;
     }
     Image img = read_pnm(image_path, read_file(image_path));
-    int width = whole_screen ? SCREEN_WIDTH : std::min(img.width, SCREEN_WIDTH);
-    int height = whole_screen ? SCREEN_HEIGHT : std::min(img.height, SCREEN_HEIGHT);
+    int width = whole_screen ? screen_width : std::min(img.width, screen_width);
+    int height = whole_screen ? screen_height : std::min(img.height, screen_height);
     long wrong = 0;
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             unsigned char want[3] = {0, 0, 0};
             if (x < img.width && y < img.height)
                 std::memcpy(want, &img.rgb[(size_t(y) * img.width + x) * 3], 3);
-            const unsigned char *got = &screen.rgb[(size_t(y) * SCREEN_WIDTH + x) * 3];
+            const unsigned char *got = &screen.rgb[(size_t(y) * screen_width + x) * 3];
             if (std::memcmp(want, got, 3) == 0)
                 continue;
             if (wrong++ == 0)
@@ -271,11 +272,15 @@ int main(int argc, char **argv)
     if (cmd == "draw" && argc >= 4 && argc <= 6)
         return draw(argv[2], std::atoi(argv[3]), has_word(argc, argv, 4, "flush"),
                     has_word(argc, argv, 4, "stop"));
-    if (cmd == "compare" && (argc == 6 || argc == 7)) {
-        std::string area = argc == 7 ? argv[6] : "screen";
-        if (area != "image" && area != "screen")
+    if (cmd == "compare" && argc >= 6 && argc <= 8) {
+        std::string area = argc >= 7 ? argv[6] : "screen";
+        int width = SCREEN_WIDTH, height = SCREEN_HEIGHT;
+        if ((area != "image" && area != "screen") ||
+            (argc == 8 &&
+             (std::sscanf(argv[7], "%dx%d", &width, &height) != 2 || width < 1 || height < 1)))
             usage();
-        return compare(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argv[5], area == "screen");
+        return compare(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), argv[5], area == "screen",
+                       width, height);
     }
     usage();
 }

@@ -7,7 +7,7 @@
 #              --camera-lcd P CASE
 #
 # CASE is one of: jpeg_fb_vfb jpeg_fb_bochs jpeg_fb_virtio-gpu camera_lcd
-# camera_lcd_missing unflushed_writer. The programs are built for the VM's
+# camera_lcd_vfb camera_lcd_bochs_1024x768 camera_lcd_missing unflushed_writer. The programs are built for the VM's
 # architecture A (default: this machine's); E runs vm_screen on this machine
 # when it is built for another. Exits 0 when every check passed, 1 when one
 # failed, 77 when the VM cannot be prepared on this machine (not root and
@@ -94,15 +94,16 @@ is_lcd_geometry() {
     has_value "$1" line_length 3200
 }
 
+# The last argument, when given, is the screen's size (default 800x480).
 screen_shows() {
-  local raw=$1 red=$2 image=$3 area=$4
+  local raw=$1 red=$2 image=$3 area=$4 size=${5:-800x480}
   local blue=$((16 - red))
-  host_screen compare "$raw" "$red" "$blue" "$image" "$area"
+  host_screen compare "$raw" "$red" "$blue" "$image" "$area" "$size"
 }
 
 # A picture QEMU took of its display; its colours are in PPM order.
 display_shows() {
-  host_screen compare "$1" 0 0 "$2" "$3"
+  host_screen compare "$1" 0 0 "$2" "$3" "${4:-800x480}"
 }
 
 # A picture of the whole display that differs from the image.
@@ -164,7 +165,10 @@ EOF
   done
 }
 
+# camera_lcd on a driver (red at bit RED) whose screen is SIZE; vfb has no
+# display to take pictures of.
 camera_lcd_case() {
+  local fb=$1 red=$2 size=$3
   make_jpeg a 640 480 5
   make_jpeg b 640 480 6
   make_jpeg last 640 480 7
@@ -207,15 +211,16 @@ cat /dev/fb0 >"$LCDVM_OUT/camera.raw"
 sh "$LCDVM_OUT/screendump" camera
 kill $pid
 EOF
-  run_vm --fb "$(display_driver)" --feeder "$feeder" --fps 10 --hold "${frames[@]}" \
+  run_vm --fb "$fb" --size "$size" --feeder "$feeder" --fps 10 --hold "${frames[@]}" \
     --timeout 60 -- sh "$work/job.sh" "$camera_lcd"
   local r=$work/out/stdout
   check "camera_lcd runs through stale and empty buffers until the last frame" \
     has_value "$r" alive_at_end_of_frames 1
-  check "camera_lcd shows the last frame at (0,0)" \
-    screen_shows "$work/out/camera.raw" 16 "$work/last.pnm" image
-  check "the display shows camera_lcd's last frame at (0,0)" \
-    display_shows "$work/out/camera.ppm" "$work/last.pnm" image
+  check "$fb $size: camera_lcd shows the last frame at (0,0)" \
+    screen_shows "$work/out/camera.raw" "$red" "$work/last.pnm" image "$size"
+  [ "$fb" = vfb ] ||
+    check "$fb $size: the display shows camera_lcd's last frame at (0,0)" \
+      display_shows "$work/out/camera.ppm" "$work/last.pnm" image "$size"
   check "camera_lcd says once that frames stopped" said_once "$r"
   check "camera_lcd waits without spinning" idles "$r"
   check "camera_lcd keeps waiting" has_value "$r" alive_after_idle 1
@@ -310,7 +315,9 @@ case "$test_case" in
   jpeg_fb_vfb) jpeg_fb_case vfb 0 ;;
   jpeg_fb_bochs) jpeg_fb_case bochs 16 ;;
   jpeg_fb_virtio-gpu) jpeg_fb_case virtio-gpu 16 ;;
-  camera_lcd) camera_lcd_case ;;
+  camera_lcd) camera_lcd_case "$(display_driver)" 16 800x480 ;;
+  camera_lcd_vfb) camera_lcd_case vfb 0 800x480 ;;
+  camera_lcd_bochs_1024x768) camera_lcd_case bochs 16 1024x768 ;;
   camera_lcd_missing) camera_lcd_missing_case ;;
   unflushed_writer) unflushed_writer_case ;;
   *) die "unknown case '$test_case'" ;;
