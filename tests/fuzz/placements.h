@@ -13,9 +13,11 @@ constexpr placement PLACEMENTS[] = {
     {0, 0}, {-7, -5}, {790, 470}, {400, -300}, {-2147483647 - 1, 2147483647},
 };
 
+constexpr std::size_t PLACEMENT_COUNT = sizeof PLACEMENTS / sizeof PLACEMENTS[0];
+
 inline placement pick_placement(std::size_t size)
 {
-    return PLACEMENTS[size % (sizeof PLACEMENTS / sizeof PLACEMENTS[0])];
+    return PLACEMENTS[size % PLACEMENT_COUNT];
 }
 
 #endif
