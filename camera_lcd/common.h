@@ -7,6 +7,10 @@
 // The file's size in bytes, or -1 when it cannot be queried.
 int file_size_get(const char *path);
 
+// Opens an image file for reading only (nothing is ever written to it); -1
+// when it cannot be opened or is not a regular file.
+int open_image_file(const char *path);
+
 // Reads up to size bytes from offset, through short reads and interruptions;
 // the count read (fewer at the end of the file), or -1 on a read error.
 long read_all(int fd, unsigned char *buf, long size, long offset);
