@@ -293,6 +293,9 @@ int fail_fetch()
 
 } // namespace
 
+// The symbol named by CAMERA_STATUS_SYMBOL: framebuf holds our camera_status.
+extern "C" const int camera_status_in_framebuf = 1;
+
 extern "C" int linux_v4l2_device_init(const char *device)
 {
     release_device();
