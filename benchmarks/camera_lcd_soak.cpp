@@ -1,9 +1,11 @@
 // A long run of camera_lcd with our camera library on the stand-in V4L2
 // device (fake_v4l2): over 100,000 small frames as fast as they are drawn,
-// some waiting several at once, some cut short or padded with zeros, and the
-// camera unplugged and plugged back 20 times among them. Prints the frames
-// drawn, dropped and skipped, the peak resident memory, and the program's
-// descriptors and mappings before the first and second unplug and at the end.
+// some waiting several at once, some cut short or padded with zeros, some
+// that libjpeg warns about or cannot decode, and the camera unplugged and
+// plugged back 20 times among them. Prints the frames drawn, dropped,
+// skipped, undecodable and warned about, the lines camera_lcd printed, the
+// peak resident memory, and the program's descriptors and mappings before the
+// first and second unplug and at the end.
 #include "synth_jpeg.h"
 #include "test_support.h"
 
@@ -18,22 +20,39 @@ namespace {
 constexpr int PICTURES = 4;
 constexpr int CYCLES = 20;
 
+// Frames libjpeg warns about or refuses, written beside the pictures.
+struct faulty_picture {
+    const char *name;
+    frame_fault fault;
+};
+constexpr faulty_picture FAULTY[] = {{"warn", frame_fault::extraneous_bytes},
+                                     {"dnl", frame_fault::zero_height},
+                                     {"noise", frame_fault::noise},
+                                     {"p12", frame_fault::precision_12}};
+
 // One stretch of frames between two unplugs: fake_v4l2 entries over the
-// pictures @p0 to @p3 (files in the run's folder), and what they make.
+// pictures @p0 to @p3 and the faulty ones (files in the run's folder), and
+// what they make.
 struct stretch {
     const char *entries;
-    int frames, drawn, dropped, skipped;
+    int frames, drawn, dropped, skipped, undecodable, warned;
 };
 
 // clang-format off
 constexpr stretch STRETCH = {
-    "@p0*2000:@p1+@p2*600:@p3*1000:cut=@p0*100:padded=@p1*500:@p2+@p3+@p0*200",
-    2000 + 1200 + 1000 + 100 + 500 + 600, // frames
-    2000 + 600 + 1000 + 500 + 200,        // drawn
-    600 + 400,                            // dropped: all but the newest of those waiting together
-    100,                                  // skipped: cut short
+    "@p0*2000:@p1+@p2*600:@p3*1000:cut=@p0*100:padded=@p1*500:@p2+@p3+@p0*200:"
+    "@warn*300:@dnl*100:@noise*100:@p12*100",
+    2000 + 1200 + 1000 + 100 + 500 + 600 + 600, // frames
+    2000 + 600 + 1000 + 500 + 200 + 300,        // drawn
+    600 + 400,                                  // dropped: all but the newest of those waiting together
+    100,                                        // skipped: cut short
+    300,                                        // undecodable
+    300 + 100,                                  // warned: noise has bytes before its end marker too
 };
 // clang-format on
+
+// After the last stretch: the status line asked for, then one more frame.
+constexpr const char STATUS_ENTRIES[] = ":!usr1:@p0";
 
 struct soak_result {
     run_result run;
@@ -52,19 +71,22 @@ void write_files(const scratch_dir &tmp)
     opt.height = 240;
     for (opt.frame = 0; opt.frame < PICTURES; opt.frame++)
         write_file(tmp.path("p" + std::to_string(opt.frame)), synth_jpeg(opt));
+    for (const faulty_picture &f : FAULTY)
+        write_file(tmp.path(f.name), spoil_jpeg(synth_jpeg(opt), f.fault, 100));
 }
 
-// The stretches with an unplug between each two; the camera stays away for
-// one look at every second unplug.
+// The stretches with an unplug between each two, the camera staying away for
+// one look at every second unplug, then the status line asked for.
 std::string soak_entries(const scratch_dir &tmp)
 {
-    std::string stretch;
-    for (const char *c = STRETCH.entries; *c; c++)
-        stretch += *c == '@' ? tmp.path("") : std::string(1, *c);
-    std::string entries = stretch;
+    std::string entries = STRETCH.entries;
     for (int cycle = 0; cycle < CYCLES; cycle++)
-        entries += ":!unplug=" + std::to_string(cycle % 2) + ":" + stretch;
-    return entries;
+        entries += ":!unplug=" + std::to_string(cycle % 2) + ":" + STRETCH.entries;
+    entries += STATUS_ENTRIES;
+    std::string paths;
+    for (char c : entries)
+        paths += c == '@' ? tmp.path("") : std::string(1, c);
+    return paths;
 }
 
 // Runs camera_lcd to the end of the entries.
@@ -109,13 +131,21 @@ void print_figures(const soak_result &r)
 {
     int stretches = CYCLES + 1;
     std::printf("camera_lcd soak: %d frames of 320x240 fed, camera unplugged and back %d times\n",
-                STRETCH.frames * stretches, CYCLES);
-    std::printf("  fed to be drawn %d, dropped %d, skipped %d\n", STRETCH.drawn * stretches,
-                STRETCH.dropped * stretches, STRETCH.skipped * stretches);
+                STRETCH.frames * stretches + 1, CYCLES);
+    std::printf("  fed to be drawn %d, dropped %d, skipped %d, undecodable %d, warned about %d\n",
+                STRETCH.drawn * stretches + 1, STRETCH.dropped * stretches,
+                STRETCH.skipped * stretches, STRETCH.undecodable * stretches,
+                STRETCH.warned * stretches);
     std::printf("  camera library's count:%s\n", report_line(r.report, "status", LAST).c_str());
-    std::printf("  lines \"stopped\" %d, \"is back\" %d, of %zu on standard error\n",
+    for (const std::string &line : r.err)
+        if (line.find("frames drawn since start") != std::string::npos)
+            std::printf("  camera_lcd's status line: %s\n", line.c_str());
+    std::printf("  lines \"stopped\" %d, \"is back\" %d, of libjpeg's messages %d first and %d "
+                "of repeats, of %zu on standard error\n",
                 count_lines_holding(r.err, "stopped, waiting for it"),
-                count_lines_holding(r.err, "is back"), r.err.size());
+                count_lines_holding(r.err, "is back"),
+                count_lines_holding(r.err, "camera_lcd: frame "),
+                count_lines_holding(r.err, "camera_lcd: in the last"), r.err.size());
     std::printf("  wall time %.1f s, CPU time %.1f s\n", r.seconds, r.run.cpu_seconds);
     std::printf("  peak resident memory %ld KiB (%.2f MiB)\n", r.run.peak_kib,
                 r.run.peak_kib / 1024.0);

@@ -74,11 +74,34 @@ inline void lcd_draw_point(int x, int y, uint32_t color)
 void lcd_close(void);
 
 // Decodes jpeg_size bytes of JPEG data and draws the image with its
-// top-left corner at (x, y). Returns 0, or -1 when the image cannot be drawn.
+// top-left corner at (x, y). Returns 0, or -1 when the image cannot be drawn:
+// data libjpeg cannot decode stops the drawing there (the lines drawn stay).
 int show_video_data(int x, int y, const unsigned char *jpeg_data, int jpeg_size);
-// The same for a JPEG file; -1 for a null path, an unopenable or unreadable
-// file, or one shorter than 3,000 bytes.
+// The same for a JPEG file; -1 also for a null path, an unopenable or
+// unreadable file, or one shorter than 3,000 bytes.
 int lcd_draw_jpg(int x, int y, const char *path);
+
+// What libjpeg said about the last image show_video_data or lcd_draw_jpg
+// decoded: its distinct warnings and its fatal error, each with libjpeg's
+// message code (the text's numbers vary from image to image, the code not).
+constexpr int JPEG_MESSAGE_BYTES = 200; // libjpeg's JMSG_LENGTH_MAX
+constexpr int JPEG_MESSAGES_KEPT = 4;
+constexpr int JPEG_UNDRAWABLE_COLOURS = 1000; // our own code: not libjpeg's, whose are < 1000
+struct jpeg_message {
+    int code;
+    char text[JPEG_MESSAGE_BYTES];
+};
+struct jpeg_report {
+    bool failed;  // not decoded to its end: the last message says why
+    int warnings; // libjpeg's count, repeats included
+    int count;    // messages kept
+    jpeg_message messages[JPEG_MESSAGES_KEPT];
+};
+extern jpeg_report g_jpeg_report;
+// true (at start): libjpeg's messages go to standard error as its standard
+// error manager prints them, the fatal error and each image's first warning.
+// false: they are only kept in g_jpeg_report, for the caller to report.
+extern bool g_jpeg_print_messages;
 // Draws an uncompressed 24- or 32-bit BMP file with its top-left corner at
 // (x, y), clipped to the screen, after printing its width, height and bit
 // count. Returns 0; -1 when the file cannot be opened (after "open bmp error"),

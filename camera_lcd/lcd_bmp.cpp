@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -144,7 +143,7 @@ void draw_rows(int x, int y, const bmp_header &h)
 
 int lcd_draw_bmp(int x, int y, const char *path)
 {
-    int fd = path ? open(path, O_RDWR) : -1;
+    int fd = path ? open_image_file(path) : -1;
     if (fd < 0) {
         std::puts("open bmp error\r");
         return -1;

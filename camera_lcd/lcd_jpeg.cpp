@@ -6,10 +6,10 @@
 #include "lcd.h"
 
 #include <algorithm>
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <jpeglib.h>
@@ -246,41 +246,132 @@ bool draw_visible_lines(jpeg_decompress_struct *cinfo, int64_t x, int64_t y,
     return cinfo->output_scanline == cinfo->output_height;
 }
 
-// libjpeg's standard error manager ends the process on data it cannot decode.
-int decode_and_draw(int x, int y, const unsigned char *data, unsigned long size)
+// libjpeg's standard error manager, but a fatal error jumps back to
+// decode_guarded instead of ending the process.
+struct guarded_errors {
+    jpeg_error_mgr std; // first: libjpeg hands &std around as cinfo->err
+    std::jmp_buf jump;
+};
+
+static_assert(JPEG_MESSAGE_BYTES == JMSG_LENGTH_MAX, "a kept message holds libjpeg's longest");
+
+// Keeps a message unless one with its code is kept already; a fatal error
+// takes the last place when all are taken, so that it is always there.
+void keep_message(int code, const char *text, bool fatal)
 {
-    jpeg_decompress_struct cinfo;
-    jpeg_error_mgr jerr;
-    cinfo.err = jpeg_std_error(&jerr);
-    open_jpeg_data(&cinfo, data, size);
+    jpeg_report &r = g_jpeg_report;
+    for (int i = 0; i < r.count; i++)
+        if (r.messages[i].code == code)
+            return;
+    if (r.count == JPEG_MESSAGES_KEPT && !fatal)
+        return;
+    jpeg_message &m = r.messages[r.count < JPEG_MESSAGES_KEPT ? r.count++ : r.count - 1];
+    m.code = code;
+    std::snprintf(m.text, sizeof m.text, "%s", text);
+}
+
+void keep_libjpeg_message(j_common_ptr cinfo, bool fatal)
+{
+    char text[JMSG_LENGTH_MAX];
+    cinfo->err->format_message(cinfo, text);
+    keep_message(cinfo->err->msg_code, text, fatal);
+}
+
+// Warnings (level -1) are kept; like the standard manager, only an image's
+// first is printed. Trace messages (level 0 and up) are not wanted.
+void emit_message(j_common_ptr cinfo, int msg_level)
+{
+    jpeg_error_mgr *err = cinfo->err;
+    if (msg_level >= 0)
+        return;
+    if (err->num_warnings == 0 && g_jpeg_print_messages)
+        err->output_message(cinfo);
+    err->num_warnings++;
+    g_jpeg_report.warnings = int(err->num_warnings);
+    keep_libjpeg_message(cinfo, false);
+}
+
+[[noreturn]] void error_exit(j_common_ptr cinfo)
+{
+    if (g_jpeg_print_messages)
+        cinfo->err->output_message(cinfo);
+    keep_libjpeg_message(cinfo, true);
+    g_jpeg_report.failed = true;
+    std::longjmp(reinterpret_cast<guarded_errors *>(cinfo->err)->jump, 1);
+}
+
+int refuse_colours(const jpeg_decompress_struct &cinfo)
+{
+    char text[JMSG_LENGTH_MAX];
+    std::snprintf(text, sizeof text, "Unable to draw a JPEG image of %d colour components",
+                  cinfo.num_components);
+    if (g_jpeg_print_messages)
+        std::fprintf(stderr, "%s\n", text);
+    keep_message(JPEG_UNDRAWABLE_COLOURS, text, true);
+    g_jpeg_report.failed = true;
+    return -1;
+}
+
+// The decode from header to the screen's last line, each line drawn as it
+// comes. Lines below the screen are never decoded: libjpeg is then not
+// finished, only destroyed by the caller.
+int decode_and_draw(jpeg_decompress_struct *cinfo, int x, int y, const unsigned char *data,
+                    unsigned long size)
+{
+    open_jpeg_data(cinfo, data, size);
     line_format format = choose_line_format(g_screen);
-    if (!set_colour_output(&cinfo, format.colour_space)) {
-        std::fprintf(stderr, "Unable to draw a JPEG image of %d colour components\n",
-                     cinfo.num_components);
-        jpeg_destroy_decompress(&cinfo);
+    if (!set_colour_output(cinfo, format.colour_space))
+        return refuse_colours(*cinfo);
+    jpeg_start_decompress(cinfo);
+    if (draw_visible_lines(cinfo, x, y, format))
+        jpeg_finish_decompress(cinfo);
+    return 0;
+}
+
+// The one place libjpeg's fatal errors come back to: the decoder is released
+// and the lines drawn stay. Only plain data lives in the frames a longjmp
+// skips, and no C++ exception is thrown through libjpeg.
+int decode_guarded(jpeg_decompress_struct *cinfo, guarded_errors *errors, int x, int y,
+                   const unsigned char *data, unsigned long size)
+{
+    if (setjmp(errors->jump) != 0) {
+        jpeg_destroy_decompress(cinfo);
         return -1;
     }
-    jpeg_start_decompress(&cinfo);
-    // Lines below the screen are never decoded: libjpeg is then stopped, not finished.
-    if (draw_visible_lines(&cinfo, x, y, format))
-        jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
-    return 0;
+    int result = decode_and_draw(cinfo, x, y, data, size);
+    jpeg_destroy_decompress(cinfo);
+    return result;
+}
+
+int decode_image(int x, int y, const unsigned char *data, unsigned long size)
+{
+    g_jpeg_report.failed = false;
+    g_jpeg_report.warnings = 0;
+    g_jpeg_report.count = 0;
+    jpeg_decompress_struct cinfo = {};
+    guarded_errors errors;
+    cinfo.err = jpeg_std_error(&errors.std);
+    errors.std.emit_message = emit_message;
+    errors.std.error_exit = error_exit;
+    return decode_guarded(&cinfo, &errors, x, y, data, size);
 }
 
 } // namespace
 
+jpeg_report g_jpeg_report;
+bool g_jpeg_print_messages = true;
+
 int show_video_data(int x, int y, const unsigned char *jpeg_data, int jpeg_size)
 {
     // A negative size is no data at all; libjpeg refuses that like an empty frame.
-    return decode_and_draw(x, y, jpeg_data, jpeg_size > 0 ? (unsigned long)jpeg_size : 0);
+    return decode_image(x, y, jpeg_data, jpeg_size > 0 ? (unsigned long)jpeg_size : 0);
 }
 
 int lcd_draw_jpg(int x, int y, const char *path)
 {
     if (!path)
         return -1;
-    int fd = open(path, O_RDWR);
+    int fd = open_image_file(path);
     if (fd < 0) {
         std::printf("open %s error\n", path);
         return -1;
@@ -291,7 +382,7 @@ int lcd_draw_jpg(int x, int y, const char *path)
                              : nullptr;
     long got = buf ? read_all(fd, buf, size, 0) : -1;
     close(fd);
-    int result = got > 0 ? decode_and_draw(x, y, buf, (unsigned long)got) : -1;
+    int result = got > 0 ? decode_image(x, y, buf, (unsigned long)got) : -1;
     std::free(buf);
     return result;
 }

@@ -1,9 +1,12 @@
 // camera_lcd: the camera's live picture on the LCD, drawn at the top-left corner.
 // (The file name viode_show is kept as it is known.)
 #include "api_v4l2.h"
+#include "frame_messages.h"
 #include "lcd.h"
+#include "view_status.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <unistd.h>
@@ -15,6 +18,42 @@ namespace {
 
 constexpr const char CAMERA_DEVICE[] = "/dev/video7";
 constexpr timespec RETRY_PAUSE = {1, 0};
+
+volatile std::sig_atomic_t g_status_asked;
+timespec g_start;
+
+void ask_for_status(int)
+{
+    g_status_asked = 1;
+}
+
+// SIGUSR1 asks for the status line; the handler only notes it.
+void install_status_signal()
+{
+    struct sigaction action = {};
+    action.sa_handler = ask_for_status;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, nullptr);
+}
+
+double seconds_since_start()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec - g_start.tv_sec) + double(now.tv_nsec - g_start.tv_nsec) / 1e9;
+}
+
+// What is due between frames: the status line when asked, the repeats of
+// libjpeg's messages once a minute.
+void report_when_due()
+{
+    double now = seconds_since_start();
+    if (g_status_asked) {
+        g_status_asked = 0;
+        print_status(now);
+    }
+    report_repeats(now);
+}
 
 int start_camera()
 {
@@ -38,6 +77,7 @@ void wait_for_camera()
 {
     for (;;) {
         pause_before_retry();
+        report_when_due();
         if (access(CAMERA_DEVICE, F_OK) == 0 && linux_v4l2_device_init(CAMERA_DEVICE) == 0 &&
             linux_v4l2_start_capturing() == 0)
             return;
@@ -52,12 +92,26 @@ void recover_camera()
     std::fprintf(stderr, "camera_lcd: the camera %s is back\n", CAMERA_DEVICE);
 }
 
+// A frame libjpeg cannot decode is counted and told, and the view goes on.
+void show_frame(const camera_frame &frame)
+{
+    int length = frame.length;
+    if (length > int(sizeof frame.data))
+        length = int(sizeof frame.data);
+    double start = seconds_since_start();
+    int result = show_video_data(0, 0, frame.data, length);
+    double end = seconds_since_start();
+    count_frame(result, g_jpeg_report, end - start);
+    note_frame_messages(g_jpeg_report, end);
+}
+
 // Fetches and draws frames for ever; a silent camera is waited for, one that
 // failed or went away is set up again.
 [[noreturn]] void show_frames(camera_frame &frame)
 {
     bool waiting = false;
     for (;;) {
+        report_when_due();
         if (linux_v4l2_get_fream(&frame) < 0) {
             bool timed_out = errno == ETIMEDOUT;
             if (!timed_out)
@@ -68,10 +122,7 @@ void recover_camera()
             continue;
         }
         waiting = false;
-        int length = frame.length;
-        if (length > int(sizeof frame.data))
-            length = int(sizeof frame.data);
-        show_video_data(0, 0, frame.data, length);
+        show_frame(frame);
     }
 }
 
@@ -80,6 +131,9 @@ void recover_camera()
 int main()
 {
     camera_frame frame; // 1.8 MB on the stack: one record reused for every frame
+    clock_gettime(CLOCK_MONOTONIC, &g_start);
+    install_status_signal();
+    g_jpeg_print_messages = false; // told through frame_messages instead
     if (lcd_open() < 0 || mmap_lcd() < 0)
         return 1;
     if (start_camera() < 0)

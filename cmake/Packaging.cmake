@@ -17,8 +17,24 @@ set(CPACK_DEBIAN_PACKAGE_SOURCE lcd-display)
 set(CPACK_STRIP_FILES ON)
 # Control files get the modes Debian wants (maintainer scripts 755, others 644).
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# glibc 2.34 is the newest symbol version the builds use; armhf builds call libgcc_s.
-set(RUNTIME_DEPENDS "libc6 (>= 2.34), libgcc-s1")
+# Depends come from dpkg-shlibdeps, from the libraries each package's programs
+# load and the symbols they use, read from the target architecture's installed
+# packages (multiarch). Our library is found in the build tree, or the board's
+# beside CAMERA_LIBRARY; it belongs to no installed package, so it adds nothing
+# (camera-lcd depends on libapi-v4l2-arm through the component instead).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(CAMERA_LIBRARY)
+  get_filename_component(camera_library_dir ${CAMERA_LIBRARY} DIRECTORY)
+else()
+  get_target_property(camera_library_dir api_v4l2_arm BINARY_DIR)
+  # CPack's own run would also give the library's package postinst and postrm
+  # scripts calling ldconfig, which its trigger does instead; cpack runs
+  # dpkg-shlibdeps on the library through LibraryDepends.cmake.
+  set(CPACK_DEBIAN_CAMERA_LIBRARY_PACKAGE_SHLIBDEPS OFF)
+  set(CPACK_LIBRARY_FILE ${camera_library_dir}/libapi_v4l2_arm.so)
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/LibraryDepends.cmake)
+endif()
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${camera_library_dir})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_COMPONENTS_ALL camera_lcd jpeg_fb)
 if(NOT CAMERA_LIBRARY) # the board brings its own library otherwise
@@ -35,7 +51,6 @@ endif()
 
 set(CPACK_DEBIAN_CAMERA_LCD_PACKAGE_NAME camera-lcd)
 set(CPACK_DEBIAN_CAMERA_LCD_PACKAGE_SECTION video)
-set(CPACK_DEBIAN_CAMERA_LCD_PACKAGE_DEPENDS "${RUNTIME_DEPENDS}, libjpeg62-turbo (>= 1:2.0)")
 set(CPACK_COMPONENT_CAMERA_LCD_DESCRIPTION
     "Live camera picture on an 800x480 framebuffer LCD
 camera_lcd shows the MJPEG picture of the V4L2 camera /dev/video7 on the
@@ -55,7 +70,6 @@ endif()
 
 set(CPACK_DEBIAN_JPEG_FB_PACKAGE_NAME jpeg-fb)
 set(CPACK_DEBIAN_JPEG_FB_PACKAGE_SECTION graphics)
-set(CPACK_DEBIAN_JPEG_FB_PACKAGE_DEPENDS "${RUNTIME_DEPENDS}, libjpeg62-turbo (>= 1:2.0)")
 set(CPACK_COMPONENT_JPEG_FB_DESCRIPTION
     "Shows a JPEG file on the Linux framebuffer
 jpeg_fb decodes one JPEG file with libjpeg and shows it at the top-left corner
@@ -64,7 +78,6 @@ framebuffer driver reports (32-, 24- and 16-bit screens).")
 
 set(CPACK_DEBIAN_CAMERA_LIBRARY_PACKAGE_NAME libapi-v4l2-arm)
 set(CPACK_DEBIAN_CAMERA_LIBRARY_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_CAMERA_LIBRARY_PACKAGE_DEPENDS "${RUNTIME_DEPENDS}")
 set(CPACK_COMPONENT_CAMERA_LIBRARY_DESCRIPTION
     "MJPEG capture from a V4L2 camera for camera_lcd
 libapi_v4l2_arm.so opens a V4L2 camera, picks MJPEG at the largest frame size

@@ -258,6 +258,25 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<own_case> &info) { return std::string(info.param.name); });
 // clang-format on
 
+int draw_bmp_at_origin(const char *path)
+{
+    return lcd_draw_bmp(0, 0, path) == 0 ? 0 : 1;
+}
+
+// Nothing is written to an image file: one on a read-only file system, or
+// without write permission, is drawn.
+TEST_F(BmpScreen, DrawBmpOpensTheFileReadOnly)
+{
+    own_case c{"read_only", 5, 3, 24, 0, 0, 0, 0};
+    std::string path = tmp.path("read_only.bmp");
+    write_file(path, make_bmp(c, make_source(c.width, c.height)));
+    ASSERT_EQ(chmod(tmp.dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    testing::internal::CaptureStdout(); // the header lines
+    EXPECT_EQ(exit_status_unprivileged(draw_bmp_at_origin, path.c_str()), 0);
+    testing::internal::GetCapturedStdout();
+}
+
 class UnopenedBmp : public BmpScreen, public ::testing::WithParamInterface<const char *> {};
 
 TEST_P(UnopenedBmp, PrintsOpenErrorAndDrawsNothing)

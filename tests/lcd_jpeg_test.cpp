@@ -7,8 +7,12 @@
 #include "test_support.h"
 
 #include <climits>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+
+#include <jerror.h>
+#include <jpeglib.h>
 
 namespace {
 
@@ -91,35 +95,75 @@ TEST_F(LcdScreen, TruncatedDataIsDrawnAsDjpegDecodesIt)
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(show_video_data(0, 0, data.data, int(data.size)), 0);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Premature end of JPEG file"),
-              std::string::npos);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Premature end of JPEG file\n");
     expect_drawn(djpeg_decode(path), 0, 0);
+    EXPECT_FALSE(g_jpeg_report.failed);
+    EXPECT_GE(g_jpeg_report.warnings, 1);
+    ASSERT_GE(g_jpeg_report.count, 1);
+    EXPECT_EQ(g_jpeg_report.messages[0].code, JWRN_JPEG_EOF);
 }
 
-TEST_F(LcdScreen, CmykImageIsNotDrawn)
+constexpr int WHOLE = INT_MAX; // the frame's whole length
+
+struct undecodable_case {
+    const char *name;
+    frame_fault fault; // done to a 64 x 48 image
+    int components;
+    int length; // the length handed over, or WHOLE
+    const char *message;
+};
+
+std::ostream &operator<<(std::ostream &out, const undecodable_case &c)
 {
+    return out << c.name;
+}
+
+class UndecodableData : public LcdScreen, public ::testing::WithParamInterface<undecodable_case> {};
+
+// The call returns instead of ending the process, with libjpeg's message
+// printed as its standard error manager prints it, or kept for the caller.
+TEST_P(UndecodableData, ReturnsMinusOneWithTheMessageScreenUntouched)
+{
+    const undecodable_case &c = GetParam();
     synth_options opt;
     opt.width = 64;
     opt.height = 48;
-    opt.components = 4;
-    std::vector<unsigned char> jpeg = synth_jpeg(opt);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(show_video_data(0, 0, jpeg.data(), int(jpeg.size())), -1);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("4 colour components"),
-              std::string::npos);
-    for (std::size_t i = 0; i < LCD_BYTES / 4; i++)
-        ASSERT_EQ(words()[i], UNTOUCHED);
+    opt.components = c.components;
+    std::vector<unsigned char> jpeg = spoil_jpeg(synth_jpeg(opt), c.fault, 500);
+    guarded_buffer data(jpeg.size());
+    std::copy(jpeg.begin(), jpeg.end(), data.data);
+    std::string line = std::string(c.message) + "\n";
+    for (bool print : {true, false}) {
+        g_jpeg_print_messages = print;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(show_video_data(0, 0, data.data, c.length == WHOLE ? int(data.size) : c.length),
+                  -1);
+        std::string err = testing::internal::GetCapturedStderr();
+        if (print) // noise makes libjpeg warn before its error
+            EXPECT_EQ(err.substr(err.size() > line.size() ? err.size() - line.size() : 0), line);
+        else
+            EXPECT_EQ(err, "");
+        EXPECT_TRUE(g_jpeg_report.failed);
+        ASSERT_GE(g_jpeg_report.count, 1);
+        EXPECT_STREQ(g_jpeg_report.messages[g_jpeg_report.count - 1].text, c.message);
+    }
+    g_jpeg_print_messages = true;
+    expect_untouched();
 }
 
-using LcdScreenDeathTest = LcdScreen;
-
-TEST_F(LcdScreenDeathTest, EmptyOrNegativeLengthEndsWithLibjpegsMessage)
-{
-    static const unsigned char data[] = {0xFF, 0xD8, 0xFF};
-    EXPECT_EXIT(show_video_data(0, 0, data, 0), ::testing::ExitedWithCode(1), "Empty input file");
-    EXPECT_EXIT(show_video_data(0, 0, data, -5), ::testing::ExitedWithCode(1), "Empty input file");
-    EXPECT_EXIT(show_video_data(0, 0, data, 3), ::testing::ExitedWithCode(1), "contains no image");
-}
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Frames, UndecodableData,
+    ::testing::Values(
+        undecodable_case{"empty", frame_fault::none, 3, 0, "Empty input file"},
+        undecodable_case{"negative_length", frame_fault::none, 3, -5, "Empty input file"},
+        undecodable_case{"start_marker_only", frame_fault::none, 3, 3, "JPEG datastream contains no image"},
+        undecodable_case{"header_refused", frame_fault::zero_height, 3, WHOLE, "Empty JPEG image (DNL not supported)"},
+        undecodable_case{"precision_12", frame_fault::precision_12, 3, WHOLE, "Unsupported JPEG data precision 12"},
+        undecodable_case{"noise_between_markers", frame_fault::noise, 3, WHOLE, "JPEG datastream contains no image"},
+        undecodable_case{"cmyk", frame_fault::none, 4, WHOLE, "Unable to draw a JPEG image of 4 colour components"}),
+    [](const ::testing::TestParamInfo<undecodable_case> &info) { return std::string(info.param.name); });
+// clang-format on
 
 struct jpg_file_case {
     const char *name;
@@ -182,6 +226,22 @@ TEST_F(LcdScreen, DrawJpgWithoutPathReturnsMinusOneSilently)
     testing::internal::CaptureStdout();
     EXPECT_EQ(lcd_draw_jpg(0, 0, nullptr), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+int draw_jpg_at_origin(const char *path)
+{
+    return lcd_draw_jpg(0, 0, path) == 0 ? 0 : 1;
+}
+
+// Nothing is written to an image file: one on a read-only file system, or
+// without write permission, is drawn.
+TEST_F(LcdScreen, DrawJpgOpensTheFileReadOnly)
+{
+    synth_options opt;
+    std::string path = write_jpeg(opt);
+    ASSERT_EQ(chmod(tmp.dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    EXPECT_EQ(exit_status_unprivileged(draw_jpg_at_origin, path.c_str()), 0);
 }
 
 TEST(FileSize, MissingEmptyAndSizedFiles)

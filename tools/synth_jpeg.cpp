@@ -63,7 +63,7 @@ void set_coding(jpeg_compress_struct &cinfo, const synth_options &opt)
     cinfo.restart_in_rows = opt.restart_rows;
 }
 
-constexpr unsigned char MARKER = 0xFF, DHT = 0xC4, SOS = 0xDA;
+constexpr unsigned char MARKER = 0xFF, SOI = 0xD8, EOI = 0xD9, DHT = 0xC4, SOS = 0xDA;
 
 } // namespace
 
@@ -142,6 +142,56 @@ std::vector<unsigned char> strip_huffman_tables(const std::vector<unsigned char>
     }
     out.insert(out.end(), jpeg.begin() + long(at), jpeg.end());
     return out;
+}
+
+namespace {
+
+// The offset of the first frame header (SOF0 to SOF2) in the data, or 0.
+std::size_t find_frame_header(const std::vector<unsigned char> &jpeg)
+{
+    std::size_t at = 2;
+    while (at + 4 <= jpeg.size() && jpeg[at] == MARKER && jpeg[at + 1] != SOS) {
+        if (jpeg[at + 1] >= 0xC0 && jpeg[at + 1] <= 0xC2)
+            return at;
+        at += 2 + (std::size_t(jpeg[at + 2]) << 8 | jpeg[at + 3]);
+    }
+    return 0;
+}
+
+// Appends count bytes that hold no marker, then the end-of-image marker.
+void end_with_filler(std::vector<unsigned char> &jpeg, int count)
+{
+    for (int i = 0; i < count; i++)
+        jpeg.push_back(static_cast<unsigned char>(i * 37 % 255)); // never 0xFF
+    jpeg.insert(jpeg.end(), {MARKER, EOI});
+}
+
+} // namespace
+
+std::vector<unsigned char> spoil_jpeg(std::vector<unsigned char> jpeg, frame_fault fault, int count)
+{
+    constexpr std::size_t PRECISION = 4, HEIGHT = 5; // bytes into the frame header
+    std::size_t header = find_frame_header(jpeg);
+    switch (fault) {
+    case frame_fault::none: break;
+    case frame_fault::zero_height:
+        if (header)
+            jpeg[header + HEIGHT] = jpeg[header + HEIGHT + 1] = 0;
+        break;
+    case frame_fault::precision_12:
+        if (header)
+            jpeg[header + PRECISION] = 12;
+        break;
+    case frame_fault::noise:
+        jpeg = {MARKER, SOI};
+        end_with_filler(jpeg, count);
+        break;
+    case frame_fault::extraneous_bytes:
+        jpeg.resize(jpeg.size() - 2); // the end-of-image marker
+        end_with_filler(jpeg, count);
+        break;
+    }
+    return jpeg;
 }
 
 bool write_bytes(const std::string &path, const std::vector<unsigned char> &bytes)

@@ -25,6 +25,17 @@ std::vector<unsigned char> synth_jpeg(const synth_options &opt);
 // The JPEG data without its Huffman tables (DHT segments), as many cameras send
 // MJPEG frames: decoders then use the standard tables.
 std::vector<unsigned char> strip_huffman_tables(const std::vector<unsigned char> &jpeg);
+// Frames that start and end as JPEG data do but that libjpeg refuses or warns
+// about, as cameras send when the bus drops packets.
+enum class frame_fault {
+    none,
+    zero_height,      // refused: "Empty JPEG image (DNL not supported)"
+    precision_12,     // refused: "Unsupported JPEG data precision 12"
+    noise,            // count bytes without markers between start and end: no image
+    extraneous_bytes, // count bytes before the end marker: a warning, drawn all the same
+};
+std::vector<unsigned char> spoil_jpeg(std::vector<unsigned char> jpeg, frame_fault fault,
+                                      int count = 0);
 bool write_bytes(const std::string &path, const std::vector<unsigned char> &bytes);
 
 #endif

@@ -30,7 +30,6 @@ struct mapped_buffer {
 
 struct camera {
     int fd = -1;
-    char path[256] = "";
     mapped_buffer buffers[MAX_BUFFERS] = {};
     uint32_t buffer_count = 0;
     frame_size size = {0, 0};
@@ -102,7 +101,6 @@ void release_device()
 
 int open_device(const char *path)
 {
-    std::snprintf(g_camera.path, sizeof g_camera.path, "%s", path);
     g_camera.fd = open(path, O_RDWR | O_NONBLOCK);
     if (g_camera.fd < 0) {
         char what[300];
@@ -292,6 +290,9 @@ int fail_fetch()
 }
 
 } // namespace
+
+// The symbol named by CAMERA_STATUS_SYMBOL: framebuf holds our camera_status.
+extern "C" const int camera_status_in_framebuf = 1;
 
 extern "C" int linux_v4l2_device_init(const char *device)
 {

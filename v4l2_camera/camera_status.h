@@ -17,4 +17,8 @@ struct camera_status {
     uint32_t streams_started; /* 1, plus 1 each time the camera came back */
 };
 
+/* Our library exports a symbol of this name, so that a program can tell with
+ * dlsym whether framebuf holds a camera_status or another library's state. */
+#define CAMERA_STATUS_SYMBOL "camera_status_in_framebuf"
+
 #endif

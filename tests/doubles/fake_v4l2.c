@@ -15,6 +15,7 @@
  *   !timeout       poll finds nothing in time
  *   !pollerr       poll reports an error and the dequeue finds nothing
  *   !eio, !enodev  the dequeue fails with EIO or ENODEV
+ *   !usr1          SIGUSR1 interrupts the wait for a frame (poll fails with EINTR)
  *   !unplug=<n>    the camera goes away: its descriptor polls as an error and
  *                  fails every call with ENODEV; the path fails the next <n>
  *                  opens and accesses with ENOENT, then the camera is back
@@ -39,6 +40,7 @@
 #include <limits.h>
 #include <linux/videodev2.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -465,6 +467,11 @@ static int answer_event(struct pollfd *fd)
 {
     if (strcmp(entry, "!timeout") == 0)
         return 0;
+    if (strcmp(entry, "!usr1") == 0) {
+        raise(SIGUSR1);
+        errno = EINTR;
+        return -1;
+    }
     if (strncmp(entry, "!unplug=", 8) == 0) {
         report_census();
         unplugged = 1;

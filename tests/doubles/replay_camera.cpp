@@ -1,10 +1,12 @@
 // A camera library that replays JPEG files: REPLAY_FRAMES lists them, separated
 // by ':', one per fetch; the fetch after the last one ends the process with
 // status 0. The entries "!timeout" and "!enodev" make that fetch fail with
-// ETIMEDOUT or ENODEV. Without REPLAY_FRAMES the camera cannot be opened.
+// ETIMEDOUT or ENODEV; "!usr1" sends the process SIGUSR1 and delivers the
+// last frame again. Without REPLAY_FRAMES the camera cannot be opened.
 #include "api_v4l2.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,7 +70,9 @@ extern "C" int linux_v4l2_get_fream(camera_frame *frame)
     }
     if (entry == "!enodev")
         return fail("dequeue a buffer (VIDIOC_DQBUF)", ENODEV);
-    if (load(entry, frame) < 0)
+    if (entry == "!usr1")
+        std::raise(SIGUSR1);
+    else if (load(entry, frame) < 0)
         return -1;
     g_frames_fetched++;
     std::memcpy(framebuf, &g_frames_fetched, sizeof g_frames_fetched);

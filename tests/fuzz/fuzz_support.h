@@ -16,8 +16,8 @@ unsigned char *map_guarded(std::size_t size);
 void unmap_guarded(unsigned char *data, std::size_t size);
 
 // True when the data's frame header asks for at most FUZZ_MAX_PIXELS pixels:
-// bigger pictures only cost time. Data libjpeg refuses ends the input through
-// exit(), as the code under test would.
+// bigger pictures only cost time. Also true for a header libjpeg refuses:
+// the code under test is to refuse it too.
 constexpr uint64_t FUZZ_MAX_PIXELS = uint64_t(1) << 20;
 bool jpeg_within_budget(const uint8_t *data, std::size_t size);
 

@@ -1,5 +1,6 @@
-// make_fuzz_corpus: writes the fuzzing harnesses' seed corpus, one folder per
-// harness (bmp, video, jpg_file, viewer, frame), into the folder named:
+// make_fuzz_corpus: writes the fuzzing harnesses' seed corpus into the folder
+// named, one folder per kind of input: bmp, jpeg (for the video and viewer
+// harnesses), jpg_file and frame:
 //     build/tests/make_fuzz_corpus tests/fuzz/corpus
 // Small files: the fuzzer grows them, the test run replays them as they are.
 #include "synth_jpeg.h"
@@ -60,6 +61,11 @@ std::vector<named> jpeg_seeds()
         {"no_huffman_tables.jpg", strip_huffman_tables(jpeg_of(48, 32, 3, nullptr))},
         {"cut_short.jpg", cut(jpeg_of(48, 32, 3, nullptr), 60)},
         {"wide.jpg", jpeg_of(900, 8, 3, [](synth_options &o) { o.quality = 20; })},
+        {"zero_height.jpg", spoil_jpeg(jpeg_of(24, 16, 3, nullptr), frame_fault::zero_height)},
+        {"precision_12.jpg", spoil_jpeg(jpeg_of(24, 16, 3, nullptr), frame_fault::precision_12)},
+        {"noise.jpg", spoil_jpeg({}, frame_fault::noise, 64)},
+        {"extraneous_bytes.jpg",
+         spoil_jpeg(jpeg_of(24, 16, 3, nullptr), frame_fault::extraneous_bytes, 16)},
     };
 }
 
@@ -182,8 +188,7 @@ int main(int argc, char **argv)
     }
     std::string root = argv[1];
     bool written = write_folder(root, {}) && write_folder(root + "/bmp", bmp_seeds()) &&
-                   write_folder(root + "/video", jpeg_seeds()) &&
-                   write_folder(root + "/viewer", jpeg_seeds()) &&
+                   write_folder(root + "/jpeg", jpeg_seeds()) &&
                    write_folder(root + "/jpg_file", jpeg_file_seeds()) &&
                    write_folder(root + "/frame", frame_seeds());
     return written ? 0 : 1;

@@ -130,6 +130,24 @@ int wait_for_end(pid_t pid, int stop_after_ms, rusage *usage)
 
 } // namespace
 
+int exit_status_unprivileged(int (*body)(const char *), const char *arg)
+{
+    constexpr uid_t UNPRIVILEGED = 65534;
+    pid_t pid = fork();
+    if (pid < 0)
+        fail("fork");
+    if (pid == 0) {
+        if (geteuid() == 0 && (setgid(UNPRIVILEGED) != 0 || setuid(UNPRIVILEGED) != 0))
+            _exit(126);
+        _exit(body(arg));
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            fail("waitpid");
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 bool runs_under_emulator()
 {
 #ifdef TARGET_EMULATOR

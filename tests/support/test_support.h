@@ -89,6 +89,11 @@ struct run_result {
 run_result run_program(std::vector<std::string> argv, std::vector<std::string> env,
                        int stop_after_ms = 0);
 
+// The exit status of body, run in a child process that has no power over file
+// modes: when this process is root, the child drops to an unprivileged user
+// (65534). -1 when the child did not exit by itself.
+int exit_status_unprivileged(int (*body)(const char *), const char *arg);
+
 // True in a cross build, whose programs run through user-mode QEMU.
 bool runs_under_emulator();
 

@@ -1,0 +1,107 @@
+#include "view_status.h"
+
+#include "api_v4l2.h"
+#include "camera_status.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <dlfcn.h>
+
+namespace {
+
+// Frame times in microseconds, as a histogram: exact below 64 us, then 64
+// steps to each doubling (within 1.6 %), so that the median of an interval
+// of any length takes no more memory than this.
+constexpr int STEP_BITS = 6;
+constexpr uint32_t STEPS = 1u << STEP_BITS;
+constexpr int TIME_BUCKETS = (32 - STEP_BITS + 1) * STEPS;
+
+struct interval_counts {
+    double start;
+    long drawn;
+    long timed;
+    uint32_t max_us;
+    uint32_t buckets[TIME_BUCKETS];
+};
+
+long g_drawn, g_undecodable, g_warned;
+interval_counts g_interval;
+
+int bucket_of(uint32_t us)
+{
+    if (us < STEPS)
+        return int(us);
+    int shift = 31 - __builtin_clz(us) - STEP_BITS;
+    return (shift + 1) * int(STEPS) + int((us >> shift) - STEPS);
+}
+
+// The middle of a bucket's range.
+double bucket_us(int bucket)
+{
+    if (bucket < int(STEPS))
+        return bucket;
+    int shift = bucket / int(STEPS) - 1;
+    double low = double((STEPS + uint32_t(bucket) % STEPS) << shift);
+    return low + double((1u << shift) - 1) / 2;
+}
+
+double median_us(const interval_counts &in)
+{
+    long seen = 0;
+    for (int b = 0; b < TIME_BUCKETS; b++) {
+        seen += in.buckets[b];
+        if (2 * seen >= in.timed)
+            return bucket_us(b);
+    }
+    return 0;
+}
+
+// framebuf holds our camera library's counts only when it is ours.
+bool camera_status_known(camera_status *status)
+{
+    if (!dlsym(RTLD_DEFAULT, CAMERA_STATUS_SYMBOL))
+        return false;
+    std::memcpy(status, framebuf, sizeof *status);
+    return true;
+}
+
+} // namespace
+
+void count_frame(int result, const jpeg_report &report, double seconds)
+{
+    if (result == 0)
+        g_drawn++, g_interval.drawn++;
+    else
+        g_undecodable++;
+    if (report.warnings > 0)
+        g_warned++;
+    double us = seconds * 1e6;
+    uint32_t clamped = us < 0 ? 0 : us >= double(UINT32_MAX) ? UINT32_MAX : uint32_t(us);
+    g_interval.buckets[bucket_of(clamped)]++;
+    g_interval.timed++;
+    if (clamped > g_interval.max_us)
+        g_interval.max_us = clamped;
+}
+
+void print_status(double now)
+{
+    const interval_counts &in = g_interval;
+    double seconds = now - in.start;
+    std::fprintf(stderr,
+                 "camera_lcd: %ld frames drawn since start, %ld in the last %.1f s (%.1f a "
+                 "second); %ld undecodable, %ld with warnings",
+                 g_drawn, in.drawn, seconds, seconds > 0 ? double(in.drawn) / seconds : 0.0,
+                 g_undecodable, g_warned);
+    if (in.timed > 0)
+        std::fprintf(stderr, "; decode and draw %.2f ms median, %.2f ms at most",
+                     median_us(in) / 1000, in.max_us / 1000.0);
+    camera_status status;
+    if (camera_status_known(&status))
+        std::fprintf(stderr, "; camera: %u delivered, %u skipped, %u dropped, %u streams started",
+                     status.frames_delivered, status.frames_skipped, status.frames_dropped,
+                     status.streams_started);
+    std::fputc('\n', stderr);
+    std::memset(&g_interval, 0, sizeof g_interval);
+    g_interval.start = now;
+}
