@@ -37,12 +37,13 @@ ctl=
 usage() {
   cat >&2 <<EOF
 usage: run_in_vm.sh --out DIR [--arch amd64|armhf|arm64]
-                    [--fb vfb|bochs|virtio-gpu|none] [--camera]
+                    [--fb vfb|bochs|virtio-gpu|bochs-drm|virtio-gpu-drm|none] [--camera]
                     [--feeder PROGRAM --fps N [--hold] --frame FILE...]
                     [--timeout SECONDS] -- COMMAND [ARG...]
   --arch        the VM's architecture; its programs come from a build for it
   --fb          the framebuffer driver (default bochs on amd64, virtio-gpu on ARM;
-                vfb has no display to take pictures of and exists on amd64 only)
+                vfb has no display to take pictures of and exists on amd64 only;
+                bochs-drm and virtio-gpu-drm: /dev/dri/card0 without /dev/fb0)
   --camera      load v4l2loopback as /dev/video7 (implied by --frame)
   --frame FILE  a frame for the feeder to write, in order; repeat the option
   --hold        the feeder repeats the first frame until the command creates
@@ -78,7 +79,7 @@ check_args() {
   if [ -z "$fb" ]; then
     if [ "$arch" = amd64 ]; then fb=bochs; else fb=virtio-gpu; fi
   fi
-  case "$fb" in vfb|bochs|virtio-gpu|none) ;; *) usage ;; esac
+  case "$fb" in vfb|bochs|virtio-gpu|bochs-drm|virtio-gpu-drm|none) ;; *) usage ;; esac
   if [ ${#frames[@]} -gt 0 ]; then
     [ -x "$feeder" ] || die "feeder '$feeder' is not an executable (use --feeder)"
     feeder=$(realpath "$feeder")
@@ -105,13 +106,13 @@ choose_machine() {
     *) die "no VM for the architecture '$arch'" ;;
   esac
   case "$fb" in
-    bochs)
+    bochs|bochs-drm)
       if [ "$arch" = amd64 ]; then
         display=(-device "VGA,xres=800,yres=480")
       else
         display=(-device "bochs-display,xres=800,yres=480")
       fi ;;
-    virtio-gpu) display=(-device "virtio-gpu-pci,xres=800,yres=480") ;;
+    virtio-gpu|virtio-gpu-drm) display=(-device "virtio-gpu-pci,xres=800,yres=480") ;;
     vfb) [ "$arch" = amd64 ] || die "the $arch kernel has no vfb" ;;
   esac
 }
