@@ -1,6 +1,7 @@
 // The LCD device: open, ask the driver what the screen is, map it, store
 // pixels, close.
 #include "lcd.h"
+#include "lcd_drm.h"
 
 #include <cerrno>
 #include <climits>
@@ -18,6 +19,8 @@ lcd_screen g_screen = {LCD_WIDTH,         LCD_HEIGHT, LCD_WIDTH *LCD_BYTES_PER_P
 alignas(64) unsigned char g_color_buf[LCD_BYTES];
 
 namespace {
+
+bool g_on_drm; // the screen is a DRM buffer, not /dev/fb0
 
 int report(const char *action, const char *call)
 {
@@ -56,6 +59,38 @@ std::size_t count_screen_bytes(const lcd_screen &screen)
     return screen.line_bytes * std::size_t(screen.height);
 }
 
+// Draws on the screen at pixels from now on.
+void use_screen(const lcd_screen &screen, void *pixels)
+{
+    g_screen = screen;
+    mmap_fd = static_cast<uint32_t *>(pixels);
+}
+
+// Without /dev/fb0, the first DRM device with a panel. "open lcd error" only
+// when there is none: a device that is there but unusable has said why.
+int open_drm()
+{
+    int fd = drm_open_screen();
+    g_on_drm = fd >= 0;
+    lcd_fd = fd >= 0 ? fd : -1;
+    if (fd == DRM_SCREEN_ABSENT)
+        std::puts("open lcd error");
+    return lcd_fd;
+}
+
+// A DRM buffer holds pixel words (XRGB8888) in lines of its pitch.
+int map_drm()
+{
+    drm_screen drm;
+    if (drm_map_screen(&drm) < 0)
+        return -1;
+    lcd_screen screen = {
+        drm.width, drm.height, drm.line_bytes, PIXEL_WORD_FORMAT, drm.line_bytes % 4 == 0,
+        drm.length};
+    use_screen(screen, drm.pixels);
+    return lcd_fd;
+}
+
 } // namespace
 
 int lcd_describe_fb(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix, lcd_screen *screen)
@@ -89,8 +124,7 @@ int lcd_map_screen(int fd, const lcd_screen &screen)
     void *memory = mmap(nullptr, std::size_t(length), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (memory == MAP_FAILED)
         return report("map", "mmap");
-    g_screen = screen;
-    mmap_fd = static_cast<uint32_t *>(memory);
+    use_screen(screen, memory);
     return 0;
 }
 
@@ -104,6 +138,8 @@ void lcd_store_converted(int x, int y, uint32_t color)
 int lcd_open(void)
 {
     lcd_fd = open(LCD_DEVICE, O_RDWR);
+    if (lcd_fd < 0 && errno == ENOENT)
+        return open_drm();
     if (lcd_fd < 0) {
         std::puts("open lcd error");
         return -1;
@@ -113,6 +149,8 @@ int lcd_open(void)
 
 int mmap_lcd(void)
 {
+    if (g_on_drm)
+        return map_drm();
     lcd_screen screen;
     if (query_fb(lcd_fd, &screen) < 0 || lcd_map_screen(lcd_fd, screen) < 0)
         return -1;
@@ -121,10 +159,15 @@ int mmap_lcd(void)
 
 void lcd_close(void)
 {
-    if (mmap_fd)
-        munmap(mmap_fd, count_screen_bytes(g_screen));
+    if (g_on_drm) {
+        drm_close_screen(); // unmaps the buffer and closes lcd_fd
+    } else {
+        if (mmap_fd)
+            munmap(mmap_fd, count_screen_bytes(g_screen));
+        if (lcd_fd >= 0)
+            close(lcd_fd);
+    }
     mmap_fd = nullptr;
-    if (lcd_fd >= 0)
-        close(lcd_fd);
     lcd_fd = -1;
+    g_on_drm = false;
 }

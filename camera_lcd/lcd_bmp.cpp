@@ -3,6 +3,7 @@
 #include "common.h"
 #include "image_input.h"
 #include "lcd.h"
+#include "lcd_drm.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -152,7 +153,9 @@ int lcd_draw_bmp(int x, int y, const char *path)
     print_header(h);
     int result = check_format(fd, h) == 0 ? load_pixels(fd, h, file_size_get(path)) : -1;
     close(fd);
-    if (result == 0)
+    if (result == 0) {
         draw_rows(x, y, h);
+        drm_mark_dirty();
+    }
     return result;
 }

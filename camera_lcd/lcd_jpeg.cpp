@@ -4,6 +4,7 @@
 #include "common.h"
 #include "image_input.h"
 #include "lcd.h"
+#include "lcd_drm.h"
 
 #include <algorithm>
 #include <csetjmp>
@@ -353,7 +354,9 @@ int decode_image(int x, int y, const unsigned char *data, unsigned long size)
     cinfo.err = jpeg_std_error(&errors.std);
     errors.std.emit_message = emit_message;
     errors.std.error_exit = error_exit;
-    return decode_guarded(&cinfo, &errors, x, y, data, size);
+    int result = decode_guarded(&cinfo, &errors, x, y, data, size);
+    drm_mark_dirty(); // also after a failure: the lines drawn stay
+    return result;
 }
 
 } // namespace

@@ -55,7 +55,8 @@ set(CPACK_COMPONENT_CAMERA_LCD_DESCRIPTION
     "Live camera picture on an 800x480 framebuffer LCD
 camera_lcd shows the MJPEG picture of the V4L2 camera /dev/video7 on the
 Linux framebuffer /dev/fb0, each frame decoded with libjpeg and drawn at the
-screen's top-left corner, until it is stopped.
+screen's top-left corner, until it is stopped. Without /dev/fb0 it draws on
+the first DRM device with a connected display.
 
 The package includes a systemd unit, camera-lcd.service, that runs the live
 view at boot once enabled, without root, and starts it again after a failure

@@ -1,7 +1,9 @@
 /* A virtual framebuffer for one process, loaded with LD_PRELOAD: the open of
  * "/dev/fb0" goes to the file named by VFB_FILE, the screen queries answer
  * with the layout named by VFB_LAYOUT (default xrgb8888), and the screen's
- * mapping has inaccessible pages on both sides so a stray write faults. */
+ * mapping has inaccessible pages on both sides so a stray write faults. The
+ * machine's own DRM devices are hidden, so that a missing VFB_FILE is a
+ * machine with no screen at all. */
 #define _GNU_SOURCE
 #include "vfb_layouts.h"
 
@@ -44,6 +46,10 @@ static int open_path(const char *name, const char *path, int flags, mode_t mode)
 {
     int (*real_open)(const char *, int, ...) = next_symbol(name);
     const char *screen_file = getenv("VFB_FILE");
+    if (screen_file && strncmp(path, "/dev/dri/", 9) == 0) {
+        errno = ENOENT;
+        return -1;
+    }
     if (!screen_file || strcmp(path, "/dev/fb0") != 0)
         return real_open(path, flags, mode);
     int fd = real_open(screen_file, flags & ~O_EXCL, mode);

@@ -76,12 +76,18 @@ mount_shares() {
 
 # Every driver ends up at 32 bits per pixel, vfb at 800x480, the others at the
 # mode the kernel's command line asks for; the text console is unbound so it
-# never draws over what the job shows.
+# never draws over what the job shows. A "-drm" driver comes with the kernel's
+# fbdev emulation off: /dev/dri/card0 and no /dev/fb0.
 load_framebuffer() {
   case "$FB" in
     vfb) load_group vfb vfb_enable=1 videomemorysize=1536000 mode_option=800x480M-32 ;;
     bochs) load_group bochs ;;
     virtio-gpu) load_group virtio_gpu ;;
+    bochs-drm|virtio-gpu-drm)
+      load_group kms_helper fbdev_emulation=0
+      load_group "$(echo "${FB%-drm}" | tr - _)"
+      wait_for /dev/dri/card0
+      return ;;
     none) return ;;
     *) fail "unknown framebuffer driver '$FB'" ;;
   esac

@@ -21,6 +21,7 @@ host_packages=(qemu-system-data busybox-static kmod cpio xz-utils make libjpeg-t
 # Modules each VM flavour loads, as named to modprobe: the groups init.sh loads.
 module_groups=(
   "base 9pnet_virtio 9p virtio_pci"
+  "kms_helper drm_kms_helper"
   "bochs bochs"
   "virtio_gpu virtio_gpu"
   "camera videodev"

@@ -38,12 +38,14 @@ ctl=
 usage() {
   cat >&2 <<EOF
 usage: run_in_vm.sh --out DIR [--arch amd64|armhf|arm64]
-                    [--fb vfb|bochs|virtio-gpu|none] [--size WxH] [--camera]
+                    [--fb vfb|bochs|virtio-gpu|bochs-drm|virtio-gpu-drm|none] [--size WxH]
+                    [--camera]
                     [--feeder PROGRAM --fps N [--hold] --frame FILE...]
                     [--timeout SECONDS] -- COMMAND [ARG...]
   --arch        the VM's architecture; its programs come from a build for it
   --fb          the framebuffer driver (default bochs on amd64, virtio-gpu on ARM;
-                vfb has no display to take pictures of and exists on amd64 only)
+                vfb has no display to take pictures of and exists on amd64 only;
+                bochs-drm and virtio-gpu-drm: /dev/dri/card0 without /dev/fb0)
   --size        the display's mode for bochs and virtio-gpu (default 800x480)
   --camera      load v4l2loopback as /dev/video7 (implied by --frame)
   --frame FILE  a frame for the feeder to write, in order; repeat the option
@@ -81,7 +83,7 @@ check_args() {
   if [ -z "$fb" ]; then
     if [ "$arch" = amd64 ]; then fb=bochs; else fb=virtio-gpu; fi
   fi
-  case "$fb" in vfb|bochs|virtio-gpu|none) ;; *) usage ;; esac
+  case "$fb" in vfb|bochs|virtio-gpu|bochs-drm|virtio-gpu-drm|none) ;; *) usage ;; esac
   [[ "$size" =~ ^[0-9]+x[0-9]+$ ]] || usage
   if [ ${#frames[@]} -gt 0 ]; then
     [ -x "$feeder" ] || die "feeder '$feeder' is not an executable (use --feeder)"
@@ -110,13 +112,13 @@ choose_machine() {
   esac
   local mode="xres=${size%x*},yres=${size#*x}"
   case "$fb" in
-    bochs)
+    bochs|bochs-drm)
       if [ "$arch" = amd64 ]; then
         display=(-device "VGA,$mode")
       else
         display=(-device "bochs-display,$mode")
       fi ;;
-    virtio-gpu) display=(-device "virtio-gpu-pci,$mode") ;;
+    virtio-gpu|virtio-gpu-drm) display=(-device "virtio-gpu-pci,$mode") ;;
     vfb) [ "$arch" = amd64 ] || die "the $arch kernel has no vfb" ;;
   esac
 }

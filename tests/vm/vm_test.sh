@@ -7,7 +7,8 @@
 #              --camera-lcd P CASE
 #
 # CASE is one of: jpeg_fb_vfb jpeg_fb_bochs jpeg_fb_virtio-gpu camera_lcd
-# camera_lcd_vfb camera_lcd_bochs_1024x768 camera_lcd_missing unflushed_writer. The programs are built for the VM's
+# camera_lcd_vfb camera_lcd_bochs_1024x768 camera_lcd_missing camera_lcd_drm
+# camera_lcd_drm_1024x768 unflushed_writer. The programs are built for the VM's
 # architecture A (default: this machine's); E runs vm_screen on this machine
 # when it is built for another. Exits 0 when every check passed, 1 when one
 # failed, 77 when the VM cannot be prepared on this machine (not root and
@@ -109,7 +110,7 @@ display_shows() {
 # A picture of the whole display that differs from the image.
 display_lacks() {
   local status=0
-  host_screen compare "$1" 0 0 "$2" screen 2>/dev/null || status=$?
+  host_screen compare "$1" 0 0 "$2" screen "${3:-800x480}" 2>/dev/null || status=$?
   [ "$status" -eq 1 ] && return
   [ "$status" -eq 0 ] && echo "  $1 shows all of $2" >&2
   false
@@ -251,6 +252,49 @@ idles() {
   false
 }
 
+# Without /dev/fb0 (fbdev emulation off) camera_lcd draws on the DRM device:
+# its picture is on the display while it runs, a second one finds the device
+# taken, and the picture goes when it exits.
+camera_lcd_drm_case() {
+  local size=$1
+  make_jpeg a 640 480 8
+  make_jpeg last 640 480 9
+  cat >"$work/job.sh" <<'EOF'
+"$1" >"$LCDVM_OUT/camera.stdout" 2>"$LCDVM_OUT/camera.stderr" &
+pid=$!
+for i in $(seq 100); do ls -l "/proc/$pid/fd" | grep -q /dev/video7 && break; sleep 0.1; done
+touch "$LCDVM_OUT/feeder.go"
+# Told once no frame came for a while: the last one is drawn.
+for i in $(seq 100); do grep -q 'no frame' "$LCDVM_OUT/camera.stderr" && break; sleep 0.1; done
+[ -e /dev/fb0 ] && echo fb0=present || echo fb0=absent
+sh "$LCDVM_OUT/screendump" running
+"$1" >"$LCDVM_OUT/second.stdout" 2>"$LCDVM_OUT/second.stderr"
+echo "second_status=$?"
+kill $pid
+wait $pid
+sh "$LCDVM_OUT/screendump" gone
+EOF
+  run_vm --fb "$(display_driver)-drm" --size "$size" --feeder "$feeder" --fps 10 --hold --frame "$work/a.jpg" \
+    --frame "$work/last.jpg" --timeout 60 -- sh "$work/job.sh" "$camera_lcd"
+  local r=$work/out/stdout
+  check "drm: no /dev/fb0" has_value "$r" fb0 absent
+  check "drm: camera_lcd names the device and the mode" grep -qx \
+    "No /dev/fb0: drawing on /dev/dri/card0 at $size, [0-9]* Hz" "$work/out/camera.stderr"
+  check "drm: the display shows camera_lcd's last frame at (0,0), black elsewhere" \
+    display_shows "$work/out/running.ppm" "$work/last.pnm" screen "$size"
+  check "drm: a second camera_lcd exits with status 1" has_value "$r" second_status 1
+  check "drm: a second camera_lcd says in one line that the device is taken" \
+    one_line_says "$work/out/second.stderr" 'another program is its DRM master'
+  check "drm: the picture goes when camera_lcd exits" \
+    display_lacks "$work/out/gone.ppm" "$work/last.pnm" "$size"
+}
+
+one_line_says() {
+  [ "$(wc -l <"$1")" -eq 1 ] && grep -q "$2" "$1" && return
+  echo "  $1 holds: $(cat "$1")" >&2
+  false
+}
+
 camera_lcd_missing_case() {
   run_vm --fb "$(display_driver)" --timeout 20 -- "$camera_lcd"
   check "camera_lcd without a camera exits with status 1" exit_status_is "$work/out/status" 1
@@ -319,6 +363,8 @@ case "$test_case" in
   camera_lcd_vfb) camera_lcd_case vfb 0 800x480 ;;
   camera_lcd_bochs_1024x768) camera_lcd_case bochs 16 1024x768 ;;
   camera_lcd_missing) camera_lcd_missing_case ;;
+  camera_lcd_drm) camera_lcd_drm_case 800x480 ;;
+  camera_lcd_drm_1024x768) camera_lcd_drm_case 1024x768 ;;
   unflushed_writer) unflushed_writer_case ;;
   *) die "unknown case '$test_case'" ;;
 esac
