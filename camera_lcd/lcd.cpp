@@ -12,10 +12,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+constexpr std::size_t LCD_LINE_BYTES = std::size_t(LCD_WIDTH) * LCD_BYTES_PER_PIXEL;
+
 int lcd_fd = -1; // not 0: closing an unopened screen must not close standard input
 uint32_t *mmap_fd;
-lcd_screen g_screen = {LCD_WIDTH,         LCD_HEIGHT, LCD_WIDTH *LCD_BYTES_PER_PIXEL,
-                       PIXEL_WORD_FORMAT, true,       LCD_BYTES};
+lcd_screen g_screen = {LCD_WIDTH, LCD_HEIGHT, LCD_LINE_BYTES, PIXEL_WORD_FORMAT, true, LCD_BYTES};
 alignas(64) unsigned char g_color_buf[LCD_BYTES];
 
 namespace {
