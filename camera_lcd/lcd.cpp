@@ -1,5 +1,6 @@
-// The LCD device: open, ask the driver what the screen is, map it, store
-// pixels, close.
+// The LCD device: open /dev/fb0 (else a DRM panel), ask the driver what the
+// screen is, map it, close; and the store of a pixel word converted to a
+// screen of another format (lcd.h stores the pixel word itself, inline).
 #include "lcd.h"
 #include "lcd_drm.h"
 
