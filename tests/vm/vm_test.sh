@@ -122,8 +122,9 @@ exit_status_is() {
   [ "$got" = "$want" ] || { echo "  $file: exit status '$got', want $want" >&2; false; }
 }
 
-# Same picture size, format and colour layout checks for both drivers; the
-# layouts differ, so a program that ignores the driver's layout fails one.
+# The same picture size, format and colour layout checks on every driver; the
+# layouts differ (red at bit 0 on vfb, 16 on bochs and virtio-gpu), so a
+# program that ignores the driver's layout fails on one of them.
 jpeg_fb_case() {
   local fb=$1 red=$2
   local images=(
