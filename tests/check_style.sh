@@ -25,16 +25,16 @@ if ! clang-format --dry-run --Werror "${sources[@]}"; then
 fi
 mapfile -t scripts < <(list_files '*.sh' .ci/run 'packaging/*/postinst' 'packaging/*/prerm' 'packaging/*/postrm')
 shellcheck "${scripts[@]}" || failed=1
-formatted=0
+misformatted=0
 for script in "${scripts[@]}"; do
     # shfmt takes "#!/bin/sh" for POSIX sh, but not init.sh's busybox sh.
     language=auto
     if [ "$(head -n 1 "$script")" = '#!/bin/busybox sh' ]; then
         language=posix
     fi
-    shfmt -i 4 -ln "$language" -d "$script" || formatted=1
+    shfmt -i 4 -ln "$language" -d "$script" || misformatted=1
 done
-if [ "$formatted" != 0 ]; then
+if [ "$misformatted" != 0 ]; then
     echo "check_style: shfmt -i 4 -w the scripts above" >&2
     failed=1
 fi
