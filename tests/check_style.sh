@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Fails when a C or C++ file differs from .clang-format, or when shellcheck
-# warns about a shell script. Checks the files git tracks (outside a git
-# checkout: every such file but the build and out folders).
+# Fails when a C or C++ file differs from .clang-format, or when a shell script
+# draws a warning from shellcheck or differs from shfmt's format (4-space
+# indents). Checks the files git tracks (outside a git checkout: every such
+# file but the build and out folders).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +25,19 @@ if ! clang-format --dry-run --Werror "${sources[@]}"; then
 fi
 mapfile -t scripts < <(list_files '*.sh' .ci/run 'packaging/*/postinst' 'packaging/*/prerm' 'packaging/*/postrm')
 shellcheck "${scripts[@]}" || failed=1
+misformatted=0
+for script in "${scripts[@]}"; do
+    # shfmt takes "#!/bin/sh" for POSIX sh, but not init.sh's busybox sh.
+    language=auto
+    if [ "$(head -n 1 "$script")" = '#!/bin/busybox sh' ]; then
+        language=posix
+    fi
+    shfmt -i 4 -ln "$language" -d "$script" || misformatted=1
+done
+if [ "$misformatted" != 0 ]; then
+    echo "check_style: shfmt -i 4 -w the scripts above" >&2
+    failed=1
+fi
 if [ "$failed" = 0 ]; then
     echo "check_style: ${#sources[@]} C/C++ files and ${#scripts[@]} shell scripts are clean"
 fi

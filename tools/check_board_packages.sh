@@ -12,7 +12,10 @@ bash tools/ensure_packages.sh @tools/package_check_packages.txt
 
 shopt -s nullglob
 debs=("$dir"/*.deb)
-[ ${#debs[@]} -gt 0 ] || { echo "no .deb in $dir" >&2; exit 1; }
+[ ${#debs[@]} -gt 0 ] || {
+    echo "no .deb in $dir" >&2
+    exit 1
+}
 
 failed=0
 for deb in "${debs[@]}"; do
@@ -35,5 +38,8 @@ for deb in "$dir"/camera-lcd_*.deb; do
     fi
 done
 
-[ "$failed" = 0 ] || { echo "package check failed" >&2; exit 1; }
+[ "$failed" = 0 ] || {
+    echo "package check failed" >&2
+    exit 1
+}
 echo "packages accepted: ${#debs[@]}"

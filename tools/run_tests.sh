@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/ensure_packages.sh @tools/build_packages.txt @tools/cross_packages.txt imagemagick ffmpeg \
-    clang-format shellcheck
+    clang-format shellcheck shfmt
 bash tests/check_style.sh
 
 jobs=$(nproc)

@@ -27,9 +27,8 @@
  * REQBUFS, QUERYBUF, mmap, QBUF, STREAMON.
  * FAKE_V4L2_REPORT=<path> appends the process's descriptor and mapping counts
  * and the mappings' size ("census fds=<n> maps=<n> kib=<n>") at each !unplug
- * and at the end, and at the end
- * the camera library's counters from framebuf ("status delivered=<n>
- * skipped=<n> dropped=<n> started=<n>").
+ * and at the end, and at the end the camera library's counters from framebuf
+ * ("status delivered=<n> skipped=<n> dropped=<n> started=<n>").
  * Without FAKE_V4L2_FRAMES every call goes to the system. */
 #define _GNU_SOURCE
 #include "camera_status.h"
@@ -54,8 +53,7 @@ enum { BUFFER_BYTES = 1 << 21, MAX_BUFFERS = 8, ENTRY_BYTES = 4096, PADDING_BYTE
 enum buffer_state { DEQUEUED, QUEUED, READY };
 
 static const char DEVICE[] = "/dev/video7";
-static int device_fd = -1;
-static int unplugged;         /* device_fd belongs to a camera that went away */
+static int unplugged;         /* double_fd belongs to a camera that went away */
 static unsigned absent_looks; /* opens and accesses still to fail with ENOENT */
 static unsigned char *buffers[MAX_BUFFERS];
 static enum buffer_state states[MAX_BUFFERS];
@@ -212,9 +210,9 @@ static int open_device(int flags)
     if (!entries_taken)
         entries = getenv("FAKE_V4L2_FRAMES");
     entries_taken = 1;
-    device_fd = memfd_create("fake-v4l2", (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0);
+    double_fd = memfd_create("fake-v4l2", (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0);
     unplugged = 0;
-    return device_fd;
+    return double_fd;
 }
 
 static int open_path(const char *name, const char *path, int flags, mode_t mode)
@@ -234,11 +232,8 @@ int access(const char *path, int mode)
 }
 
 /* The library unmaps the buffers before it closes the device. */
-static void forget_fd(int fd)
+static void forget_double(void)
 {
-    if (fd < 0 || fd != device_fd)
-        return;
-    device_fd = -1;
     unplugged = 0;
     buffer_count = 0;
     ready_count = 0;
@@ -380,7 +375,7 @@ static int describe_buffer(struct v4l2_buffer *buf)
     return 0;
 }
 
-static int answer(unsigned long request, void *arg)
+static int answer_request(unsigned long request, void *arg)
 {
     switch (request) {
     case VIDIOC_QUERYCAP: return describe_device(arg);
@@ -408,25 +403,19 @@ static const char *request_name(unsigned long request)
     return "";
 }
 
-int ioctl(int fd, unsigned long request, ...)
+static int answer_ioctl(unsigned long request, void *arg)
 {
-    va_list args;
-    va_start(args, request);
-    void *arg = va_arg(args, void *);
-    va_end(args);
-    if (fd < 0 || fd != device_fd) {
-        int (*real_ioctl)(int, unsigned long, ...) = next_symbol("ioctl");
-        return real_ioctl(fd, request, arg);
-    }
     if (unplugged)
         return fail_with(ENODEV);
     int err = *request_name(request) ? chosen_failure(request_name(request)) : 0;
-    return err ? fail_with(err) : answer(request, arg);
+    return err ? fail_with(err) : answer_request(request, arg);
 }
 
-static void *map_buffer(void *(*real_mmap)(void *, size_t, int, int, int, off_t), size_t len,
-                        off_t offset)
+/* Fresh memory for the buffer the offset names, readable and writable
+ * whatever the protection and flags asked for. */
+static void *map_double(mmap_function real_mmap, size_t len, int prot, int flags, off_t offset)
 {
+    (void)prot, (void)flags;
     int err = unplugged ? ENODEV : chosen_failure("mmap");
     size_t index = (size_t)offset / BUFFER_BYTES;
     if (err || len != BUFFER_BYTES || index >= buffer_count) {
@@ -437,22 +426,6 @@ static void *map_buffer(void *(*real_mmap)(void *, size_t, int, int, int, off_t)
     if (buffer != MAP_FAILED)
         buffers[index] = buffer;
     return buffer;
-}
-
-void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t offset)
-{
-    void *(*real_mmap)(void *, size_t, int, int, int, off_t) = next_symbol("mmap");
-    if (fd < 0 || fd != device_fd)
-        return real_mmap(addr, len, prot, flags, fd, offset);
-    return map_buffer(real_mmap, len, offset);
-}
-
-void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off64_t offset)
-{
-    void *(*real_mmap64)(void *, size_t, int, int, int, off64_t) = next_symbol("mmap64");
-    if (fd < 0 || fd != device_fd)
-        return real_mmap64(addr, len, prot, flags, fd, offset);
-    return map_buffer(next_symbol("mmap"), len, (off_t)offset);
 }
 
 static void end_of_entries(void)
@@ -491,7 +464,7 @@ static int answer_event(struct pollfd *fd)
 int poll(struct pollfd *fds, nfds_t count, int timeout)
 {
     int (*real_poll)(struct pollfd *, nfds_t, int) = next_symbol("poll");
-    if (count != 1 || fds[0].fd < 0 || fds[0].fd != device_fd)
+    if (count != 1 || fds[0].fd < 0 || fds[0].fd != double_fd)
         return real_poll(fds, count, timeout);
     if (unplugged) {
         fds[0].revents = POLLERR | POLLHUP;

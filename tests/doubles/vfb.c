@@ -1,25 +1,23 @@
 /* A virtual framebuffer for one process, loaded with LD_PRELOAD: the open of
  * "/dev/fb0" goes to the file named by VFB_FILE, the screen queries answer
  * with the layout named by VFB_LAYOUT (default xrgb8888), and the screen's
- * mapping has inaccessible pages on both sides so a stray write faults. The
- * machine's own DRM devices are hidden, so that a missing VFB_FILE is a
- * machine with no screen at all. */
+ * mapping has inaccessible pages on both sides so a stray write faults. With
+ * VFB_FILE set, the machine's own DRM devices are hidden, so that a VFB_FILE
+ * that does not exist is a machine with no screen at all. */
 #define _GNU_SOURCE
+#include "guarded_memory.h"
 #include "vfb_layouts.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #define DOUBLE_NAME "vfb"
 #include "interpose.h"
-
-static int vfb_fd = -1;
 
 static const struct vfb_layout *current_layout(void)
 {
@@ -54,29 +52,18 @@ static int open_path(const char *name, const char *path, int flags, mode_t mode)
         return real_open(path, flags, mode);
     int fd = real_open(screen_file, flags & ~O_EXCL, mode);
     if (fd >= 0) {
-        vfb_fd = fd;
+        double_fd = fd;
         if ((flags & O_ACCMODE) != O_RDONLY)
             size_screen_file(fd);
     }
     return fd;
 }
 
-static void forget_fd(int fd)
-{
-    if (fd == vfb_fd)
-        vfb_fd = -1;
-}
+/* The screen keeps nothing per descriptor. */
+static void forget_double(void) {}
 
-int ioctl(int fd, unsigned long request, ...)
+static int answer_ioctl(unsigned long request, void *arg)
 {
-    va_list args;
-    va_start(args, request);
-    void *arg = va_arg(args, void *);
-    va_end(args);
-    if (fd < 0 || fd != vfb_fd) {
-        int (*real_ioctl)(int, unsigned long, ...) = next_symbol("ioctl");
-        return real_ioctl(fd, request, arg);
-    }
     struct fb_var_screeninfo var;
     struct fb_fix_screeninfo fix;
     vfb_describe(current_layout(), &var, &fix);
@@ -92,36 +79,18 @@ int ioctl(int fd, unsigned long request, ...)
     return -1;
 }
 
-static void *map_guarded(void *(*real_mmap)(void *, size_t, int, int, int, off_t), size_t len,
-                         int prot, int flags, int fd, off_t offset)
+/* The screen file's bytes, right after a guard page and with one after them. */
+static void *map_double(mmap_function real_mmap, size_t len, int prot, int flags, off_t offset)
 {
     if (offset < 0 || (size_t)offset + len > current_layout()->smem_len) {
         errno = EINVAL; /* as a driver refuses a mapping beyond its memory */
         return MAP_FAILED;
     }
-    size_t page = (size_t)sysconf(_SC_PAGESIZE);
-    size_t span = (len + page - 1) / page * page;
-    char *base = real_mmap(NULL, span + 2 * page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED)
+    unsigned char *start = reserve_guarded(len);
+    if (!start)
         return MAP_FAILED;
-    void *screen = real_mmap(base + page, len, prot, flags | MAP_FIXED, fd, offset);
+    void *screen = real_mmap(start, len, prot, flags | MAP_FIXED, double_fd, offset);
     if (screen == MAP_FAILED)
-        munmap(base, span + 2 * page);
+        release_guarded(start, len);
     return screen;
-}
-
-void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t offset)
-{
-    void *(*real_mmap)(void *, size_t, int, int, int, off_t) = next_symbol("mmap");
-    if (fd < 0 || fd != vfb_fd)
-        return real_mmap(addr, len, prot, flags, fd, offset);
-    return map_guarded(real_mmap, len, prot, flags, fd, offset);
-}
-
-void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off64_t offset)
-{
-    void *(*real_mmap64)(void *, size_t, int, int, int, off64_t) = next_symbol("mmap64");
-    if (fd < 0 || fd != vfb_fd)
-        return real_mmap64(addr, len, prot, flags, fd, offset);
-    return map_guarded(next_symbol("mmap"), len, prot, flags, fd, (off_t)offset);
 }

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -11,17 +10,6 @@
 #include <jpeglib.h>
 
 namespace {
-
-std::size_t page_size()
-{
-    return std::size_t(sysconf(_SC_PAGESIZE));
-}
-
-std::size_t guarded_span(std::size_t size)
-{
-    std::size_t page = page_size();
-    return (size + page - 1) / page * page + 2 * page;
-}
 
 bool write_all(int fd, const uint8_t *data, std::size_t size)
 {
@@ -51,32 +39,6 @@ int open_input_file(const uint8_t *data, std::size_t size, char *path, std::size
     }
     std::snprintf(path, path_size, "/proc/self/fd/%d", fd);
     return fd;
-}
-
-// The data ends right at the guard page after it, and starts right after the
-// guard page before it when size is a multiple of the page size.
-unsigned char *map_guarded(std::size_t size)
-{
-    std::size_t span = guarded_span(size);
-    void *base = mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED) {
-        std::fprintf(stderr, "mmap failed: %s\n", std::strerror(errno));
-        std::abort();
-    }
-    unsigned char *end_guard = static_cast<unsigned char *>(base) + span - page_size();
-    unsigned char *data = end_guard - size;
-    unsigned char *first_page = static_cast<unsigned char *>(base) + page_size();
-    if (mprotect(first_page, std::size_t(end_guard - first_page), PROT_READ | PROT_WRITE) != 0) {
-        std::fprintf(stderr, "mprotect failed: %s\n", std::strerror(errno));
-        std::abort();
-    }
-    return data;
-}
-
-void unmap_guarded(unsigned char *data, std::size_t size)
-{
-    std::size_t span = guarded_span(size);
-    munmap(data + size + page_size() - span, span);
 }
 
 namespace {

@@ -3,17 +3,14 @@
 #ifndef FUZZ_SUPPORT_H
 #define FUZZ_SUPPORT_H
 
+#include "guarded_memory.h"
+
 #include <cstddef>
 #include <cstdint>
 
 // Puts the input in an in-memory file and writes a path that opens it into
 // path; the file's descriptor, to close after the input, or -1.
 int open_input_file(const uint8_t *data, std::size_t size, char *path, std::size_t path_size);
-
-// size bytes with inaccessible pages right before and after them; aborts
-// when the memory cannot be had.
-unsigned char *map_guarded(std::size_t size);
-void unmap_guarded(unsigned char *data, std::size_t size);
 
 // True when the data's frame header asks for at most FUZZ_MAX_PIXELS pixels:
 // bigger pictures only cost time. Also true for a header libjpeg refuses:

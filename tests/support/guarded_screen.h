@@ -52,10 +52,6 @@ class GuardedScreen : public ::testing::Test {
     {
         return reinterpret_cast<uint32_t *>(screen->data);
     }
-    uint32_t at(int x, int y)
-    {
-        return words()[y * LCD_WIDTH + x];
-    }
 
     std::vector<unsigned char> untouched_screen()
     {

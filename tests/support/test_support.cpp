@@ -16,7 +16,6 @@
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -29,27 +28,6 @@ namespace {
 [[noreturn]] void fail(const std::string &what)
 {
     throw std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-std::size_t page_size()
-{
-    return std::size_t(sysconf(_SC_PAGESIZE));
-}
-
-// Reads one number of a PNM header, skipping white space and comments.
-int pnm_number(const std::vector<unsigned char> &pnm, std::size_t &at)
-{
-    while (at < pnm.size() && (std::isspace(pnm[at]) || pnm[at] == '#')) {
-        if (pnm[at] == '#')
-            while (at < pnm.size() && pnm[at] != '\n')
-                at++;
-        else
-            at++;
-    }
-    int value = 0;
-    while (at < pnm.size() && std::isdigit(pnm[at]))
-        value = value * 10 + (pnm[at++] - '0');
-    return value;
 }
 
 // Without binfmt, a cross-built program runs through the emulator, and its
@@ -157,12 +135,6 @@ bool runs_under_emulator()
 #endif
 }
 
-uint32_t rgb_image::word(int x, int y) const
-{
-    const unsigned char *p = &rgb[(std::size_t(y) * width + x) * 3];
-    return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
-}
-
 rgb_image djpeg_decode(const std::string &jpeg_path)
 {
     scratch_dir tmp;
@@ -170,23 +142,10 @@ rgb_image djpeg_decode(const std::string &jpeg_path)
     run_result r = run_program({DJPEG_PROGRAM, "-pnm", "-outfile", pnm_path, jpeg_path}, {});
     if (r.exit_status != 0 && r.exit_status != 2) // 2: decoded with warnings
         throw std::runtime_error("djpeg failed on " + jpeg_path + ": " + r.err);
-    std::vector<unsigned char> pnm = read_bytes(pnm_path);
-    if (pnm.size() < 2 || pnm[0] != 'P' || (pnm[1] != '5' && pnm[1] != '6'))
-        throw std::runtime_error("djpeg wrote no PPM or PGM for " + jpeg_path);
-    int channels = pnm[1] == '6' ? 3 : 1;
-    std::size_t at = 2;
     rgb_image image;
-    image.width = pnm_number(pnm, at);
-    image.height = pnm_number(pnm, at);
-    pnm_number(pnm, at); // maximum value, 255
-    at++;                // the single white space before the samples
-    std::size_t samples = std::size_t(image.width) * image.height;
-    if (pnm.size() < at + samples * channels)
-        throw std::runtime_error("djpeg's output is short for " + jpeg_path);
-    image.rgb.resize(samples * 3);
-    for (std::size_t i = 0; i < samples; i++)
-        for (int c = 0; c < 3; c++)
-            image.rgb[i * 3 + c] = pnm[at + i * channels + (channels == 3 ? c : 0)];
+    std::string why_not = parse_pnm(read_bytes(pnm_path), image);
+    if (!why_not.empty())
+        throw std::runtime_error("djpeg's output for " + jpeg_path + ": " + why_not);
     return image;
 }
 
@@ -272,22 +231,6 @@ void put_image(unsigned char *screen, const vfb_layout &layout, const layout_pix
                            std::size_t(sx) * pixels.bytes_per_pixel);
 }
 
-std::string describe_differences(const std::vector<unsigned char> &shown,
-                                 const std::vector<unsigned char> &expected, std::size_t line_bytes)
-{
-    if (shown.size() != expected.size())
-        return "the screen has " + std::to_string(shown.size()) + " bytes, expected " +
-               std::to_string(expected.size());
-    std::size_t wrong = 0;
-    std::string first;
-    for (std::size_t i = 0; i < shown.size(); i++)
-        if (shown[i] != expected[i] && wrong++ < 5)
-            first += "; byte " + std::to_string(i % line_bytes) + " of line " +
-                     std::to_string(i / line_bytes) + " is " + std::to_string(shown[i]) +
-                     ", expected " + std::to_string(expected[i]);
-    return wrong ? std::to_string(wrong) + " bytes differ" + first : "";
-}
-
 scratch_dir::scratch_dir()
 {
     const char *base = std::getenv("TMPDIR");
@@ -301,26 +244,6 @@ scratch_dir::~scratch_dir()
 {
     std::error_code ignored; // a folder that cannot be removed stays behind
     std::filesystem::remove_all(dir, ignored);
-}
-
-guarded_buffer::guarded_buffer(std::size_t size) : size(size)
-{
-    std::size_t page = page_size();
-    std::size_t pages = (size + page - 1) / page;
-    span_ = (pages + 2) * page;
-    void *base = mmap(nullptr, span_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED)
-        fail("mmap");
-    base_ = static_cast<unsigned char *>(base);
-    if (pages && mprotect(base_ + page, pages * page, PROT_READ | PROT_WRITE) < 0)
-        fail("mprotect");
-    // The data ends right at the guard page behind it.
-    data = base_ + page + pages * page - size;
-}
-
-guarded_buffer::~guarded_buffer()
-{
-    munmap(base_, span_);
 }
 
 run_result run_program(std::vector<std::string> argv, std::vector<std::string> env,

@@ -1,21 +1,17 @@
 // Helpers shared by the tests: scratch folders, guarded memory, running
-// programs, and decoding JPEG files with djpeg as the reference.
+// programs, decoding JPEG files with djpeg as the reference, and screens as
+// the virtual framebuffer's layouts store them.
 #ifndef TEST_SUPPORT_H
 #define TEST_SUPPORT_H
+
+#include "guarded_memory.h"
+#include "screen_image.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
-
-// A decoded picture, always three bytes R, G, B per pixel.
-struct rgb_image {
-    int width = 0;
-    int height = 0;
-    std::vector<unsigned char> rgb;
-    uint32_t word(int x, int y) const; // as the LCD stores it: 0x00RRGGBB
-};
 
 // Decodes a JPEG file with libjpeg-turbo's djpeg; greyscale comes back as R = G = B.
 rgb_image djpeg_decode(const std::string &jpeg_path);
@@ -40,10 +36,6 @@ std::string layout_id(const char *name);
 // Puts image into a screen's memory with its top-left corner at (x, y), clipped.
 void put_image(unsigned char *screen, const vfb_layout &layout, const layout_pixels &pixels,
                const rgb_image &image, long x, long y);
-// Empty when the screens match; else how many bytes differ, and where the first few do.
-std::string describe_differences(const std::vector<unsigned char> &shown,
-                                 const std::vector<unsigned char> &expected,
-                                 std::size_t line_bytes);
 
 // A fresh folder under the system's temporary folder, removed with its contents
 // when the object goes.
@@ -59,19 +51,17 @@ struct scratch_dir {
     std::string dir;
 };
 
-// Memory with inaccessible pages right before and right after it, so that any
-// access outside [data, data + size) faults.
+// Guarded memory (see guarded_memory.h) for as long as the object lives.
 struct guarded_buffer {
-    explicit guarded_buffer(std::size_t size);
-    ~guarded_buffer();
+    explicit guarded_buffer(std::size_t size) : data(map_guarded(size)), size(size) {}
+    ~guarded_buffer()
+    {
+        unmap_guarded(data, size);
+    }
     guarded_buffer(const guarded_buffer &) = delete;
     guarded_buffer &operator=(const guarded_buffer &) = delete;
     unsigned char *data;
     std::size_t size;
-
-  private:
-    unsigned char *base_;
-    std::size_t span_;
 };
 
 struct run_result {

@@ -14,64 +14,65 @@ set -euo pipefail
 export PATH=/bin
 
 fail() {
-  echo "vm-init: $*" >&2
-  echo "$*" >>/out/vm-error 2>/dev/null || true
-  finish
+    echo "vm-init: $*" >&2
+    echo "$*" >>/out/vm-error 2>/dev/null || true
+    finish
 }
 
 finish() {
-  uptime_note end
-  sync
-  echo b >/proc/sysrq-trigger
-  sleep 10
+    uptime_note end
+    sync
+    echo b >/proc/sysrq-trigger
+    sleep 10
 }
 
 # Guest time since boot, for the run's summary.
 uptime_note() {
-  echo "$1 $(cut -d ' ' -f 1 /proc/uptime)" >>/out/uptime 2>/dev/null || true
+    echo "$1 $(cut -d ' ' -f 1 /proc/uptime)" >>/out/uptime 2>/dev/null || true
 }
 
 # insmod every module of a group in dependency order, but those another group
 # loaded already; extra arguments go to the group's last module.
 load_group() {
-  local group=$1; shift
-  local last ko
-  last=$(tail -n 1 "/modules/$group.list")
-  while read -r ko; do
-    if [ -d "/sys/module/$(basename "$ko" .ko | tr - _)" ]; then
-      continue
-    elif [ "$ko" = "$last" ]; then
-      insmod "/modules/$ko" "$@" || fail "insmod $ko $* failed"
-    else
-      insmod "/modules/$ko" || fail "insmod $ko failed"
-    fi
-  done <"/modules/$group.list"
+    local group=$1
+    shift
+    local last ko
+    last=$(tail -n 1 "/modules/$group.list")
+    while read -r ko; do
+        if [ -d "/sys/module/$(basename "$ko" .ko | tr - _)" ]; then
+            continue
+        elif [ "$ko" = "$last" ]; then
+            insmod "/modules/$ko" "$@" || fail "insmod $ko $* failed"
+        else
+            insmod "/modules/$ko" || fail "insmod $ko failed"
+        fi
+    done <"/modules/$group.list"
 }
 
 wait_for() {
-  local path=$1 tries=100
-  while [ ! -e "$path" ] && [ "$tries" -gt 0 ]; do
-    sleep 0.05
-    tries=$((tries - 1))
-  done
-  [ -e "$path" ] || fail "$path did not appear"
+    local path=$1 tries=100
+    while [ ! -e "$path" ] && [ "$tries" -gt 0 ]; do
+        sleep 0.05
+        tries=$((tries - 1))
+    done
+    [ -e "$path" ] || fail "$path did not appear"
 }
 
 mount_basics() {
-  mount -t proc proc /proc
-  mount -t sysfs sys /sys
-  mount -t devtmpfs dev /dev
+    mount -t proc proc /proc
+    mount -t sysfs sys /sys
+    mount -t devtmpfs dev /dev
 }
 
 mount_shares() {
-  load_group base
-  if ! mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 out /out; then
-    echo "vm-init: mount of the out share failed" >&2
-    finish
-  fi
-  uptime_note init
-  mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,ro hostroot /host ||
-    fail "mount -t 9p hostroot /host failed"
+    load_group base
+    if ! mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 out /out; then
+        echo "vm-init: mount of the out share failed" >&2
+        finish
+    fi
+    uptime_note init
+    mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,ro hostroot /host ||
+        fail "mount -t 9p hostroot /host failed"
 }
 
 # Every driver ends up at 32 bits per pixel, vfb at 800x480, the others at the
@@ -79,75 +80,76 @@ mount_shares() {
 # never draws over what the job shows. A "-drm" driver comes with the kernel's
 # fbdev emulation off: /dev/dri/card0 and no /dev/fb0.
 load_framebuffer() {
-  case "$FB" in
+    case "$FB" in
     vfb) load_group vfb vfb_enable=1 videomemorysize=1536000 mode_option=800x480M-32 ;;
     bochs) load_group bochs ;;
     virtio-gpu) load_group virtio_gpu ;;
-    bochs-drm|virtio-gpu-drm)
-      load_group kms_helper fbdev_emulation=0
-      load_group "$(echo "${FB%-drm}" | tr - _)"
-      wait_for /dev/dri/card0
-      return ;;
+    bochs-drm | virtio-gpu-drm)
+        load_group kms_helper fbdev_emulation=0
+        load_group "$(echo "${FB%-drm}" | tr - _)"
+        wait_for /dev/dri/card0
+        return
+        ;;
     none) return ;;
     *) fail "unknown framebuffer driver '$FB'" ;;
-  esac
-  wait_for /dev/fb0
-  local vt
-  for vt in /sys/class/vtconsole/vtcon*; do
-    if grep -q 'frame buffer' "$vt/name"; then
-      echo 0 >"$vt/bind"
-    fi
-  done
-  # Clears what the console drew before it let go.
-  dd if=/dev/zero of=/dev/fb0 bs=3200 count=480 2>/dev/null
+    esac
+    wait_for /dev/fb0
+    local vt
+    for vt in /sys/class/vtconsole/vtcon*; do
+        if grep -q 'frame buffer' "$vt/name"; then
+            echo 0 >"$vt/bind"
+        fi
+    done
+    # Clears what the console drew before it let go.
+    dd if=/dev/zero of=/dev/fb0 bs=3200 count=480 2>/dev/null
 }
 
 load_camera() {
-  [ "$CAMERA" = 1 ] || return 0
-  load_group camera exclusive_caps=1 video_nr=7 card_label=vm-camera
-  wait_for /dev/video7
+    [ "$CAMERA" = 1 ] || return 0
+    load_group camera exclusive_caps=1 video_nr=7 card_label=vm-camera
+    wait_for /dev/video7
 }
 
 enter_host_root() {
-  local d
-  for d in dev proc sys; do
-    mount --bind "/$d" "/host/$d" || fail "mount --bind /$d /host/$d failed"
-  done
-  mount --bind /out "/host$OUT_PATH" || fail "mount --bind /out /host$OUT_PATH failed"
-  [ "$FOREIGN" = 1 ] || return 0
-  mount --bind /bin /host/usr/bin || fail "mount --bind /bin /host/usr/bin failed"
-  if [ ! -L /host/bin ]; then
-    mount --bind /bin /host/bin || fail "mount --bind /bin /host/bin failed"
-  fi
+    local d
+    for d in dev proc sys; do
+        mount --bind "/$d" "/host/$d" || fail "mount --bind /$d /host/$d failed"
+    done
+    mount --bind /out "/host$OUT_PATH" || fail "mount --bind /out /host$OUT_PATH failed"
+    [ "$FOREIGN" = 1 ] || return 0
+    mount --bind /bin /host/usr/bin || fail "mount --bind /bin /host/usr/bin failed"
+    if [ ! -L /host/bin ]; then
+        mount --bind /bin /host/bin || fail "mount --bind /bin /host/bin failed"
+    fi
 }
 
 in_host() {
-  local path=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin
-  [ "$FOREIGN" = 1 ] && path=/usr/bin
-  chroot /host /usr/bin/env -i PATH="$path" HOME=/root LCDVM_OUT="$OUT_PATH" LCDVM_FB="$FB" "$@"
+    local path=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin
+    [ "$FOREIGN" = 1 ] && path=/usr/bin
+    chroot /host /usr/bin/env -i PATH="$path" HOME=/root LCDVM_OUT="$OUT_PATH" LCDVM_FB="$FB" "$@"
 }
 
 # Starts the feeder and waits until it has written its first frame, so the
 # capture side of the loopback device is there before the job opens it.
 start_feeder() {
-  [ -n "$FEEDER" ] || return 0
-  in_host sh "$FEEDER" >/out/feeder.log 2>&1 &
-  local pid=$! tries=200
-  while ! grep -qs '^\(frame\|held\) ' /out/feeder.log && kill -0 "$pid" 2>/dev/null &&
-    [ "$tries" -gt 0 ]; do
-    sleep 0.05
-    tries=$((tries - 1))
-  done
-  grep -q '^\(frame\|held\) ' /out/feeder.log || fail "feeder wrote no frame: $(cat /out/feeder.log)"
+    [ -n "$FEEDER" ] || return 0
+    in_host sh "$FEEDER" >/out/feeder.log 2>&1 &
+    local pid=$! tries=200
+    while ! grep -qs '^\(frame\|held\) ' /out/feeder.log && kill -0 "$pid" 2>/dev/null &&
+        [ "$tries" -gt 0 ]; do
+        sleep 0.05
+        tries=$((tries - 1))
+    done
+    grep -q '^\(frame\|held\) ' /out/feeder.log || fail "feeder wrote no frame: $(cat /out/feeder.log)"
 }
 
 save_screen() {
-  [ -e /dev/fb0 ] || return 0
-  cat /dev/fb0 >/out/fb0.raw
-  local a
-  for a in name virtual_size bits_per_pixel stride; do
-    echo "$a=$(cat /sys/class/graphics/fb0/$a)"
-  done >/out/fb0.info
+    [ -e /dev/fb0 ] || return 0
+    cat /dev/fb0 >/out/fb0.raw
+    local a
+    for a in name virtual_size bits_per_pixel stride; do
+        echo "$a=$(cat /sys/class/graphics/fb0/$a)"
+    done >/out/fb0.info
 }
 
 FB=none CAMERA=0 FEEDER='' FOREIGN=0 OUT_PATH=/

@@ -20,182 +20,197 @@ cache=${LCDVM_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/lcd_display-vm}
 host_packages=(qemu-system-data busybox-static kmod cpio xz-utils make libjpeg-turbo-progs)
 # Modules each VM flavour loads, as named to modprobe: the groups init.sh loads.
 module_groups=(
-  "base 9pnet_virtio 9p virtio_pci"
-  "kms_helper drm_kms_helper"
-  "bochs bochs"
-  "virtio_gpu virtio_gpu"
-  "camera videodev"
+    "base 9pnet_virtio 9p virtio_pci"
+    "kms_helper drm_kms_helper"
+    "bochs bochs"
+    "virtio_gpu virtio_gpu"
+    "camera videodev"
 )
 worked=0
 
-die() { echo "prepare.sh: $*" >&2; exit 1; }
-log() { echo "prepare.sh: $*" >&2; worked=1; }
+die() {
+    echo "prepare.sh: $*" >&2
+    exit 1
+}
+log() {
+    echo "prepare.sh: $*" >&2
+    worked=1
+}
 
 # Sets what differs between the architectures.
 choose_arch() {
-  arch=${1:-$(dpkg --print-architecture)}
-  case "$arch" in
+    arch=${1:-$(dpkg --print-architecture)}
+    case "$arch" in
     amd64)
-      image_package=linux-image-amd64 suffix='' make_args=() cache_dir=$cache
-      host_packages+=(qemu-system-x86 gcc-12)
-      module_groups+=("vfb vfb") ;;
+        image_package=linux-image-amd64 suffix='' make_args=() cache_dir=$cache
+        host_packages+=(qemu-system-x86 gcc-12)
+        module_groups+=("vfb vfb")
+        ;;
     armhf)
-      image_package=linux-image-armmp:armhf suffix=:armhf cache_dir=$cache/armhf
-      make_args=(ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf-)
-      host_packages+=(qemu-system-arm gcc-12-arm-linux-gnueabihf) ;;
+        image_package=linux-image-armmp:armhf suffix=:armhf cache_dir=$cache/armhf
+        make_args=(ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf-)
+        host_packages+=(qemu-system-arm gcc-12-arm-linux-gnueabihf)
+        ;;
     arm64)
-      image_package=linux-image-arm64:arm64 suffix=:arm64 cache_dir=$cache/arm64
-      make_args=(ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu-)
-      host_packages+=(qemu-system-arm gcc-12-aarch64-linux-gnu) ;;
+        image_package=linux-image-arm64:arm64 suffix=:arm64 cache_dir=$cache/arm64
+        make_args=(ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu-)
+        host_packages+=(qemu-system-arm gcc-12-aarch64-linux-gnu)
+        ;;
     *) die "no VM for the architecture '$arch' (amd64, armhf or arm64)" ;;
-  esac
+    esac
 }
 
 install_missing_host_packages() {
-  local missing=() p
-  for p in "${host_packages[@]}"; do
-    [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = 'install ok installed' ] || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "prepare.sh: missing packages ${missing[*]}; run as root or install them" >&2
-    exit 77
-  fi
-  log "installing ${missing[*]}"
-  apt-get -o DPkg::Lock::Timeout=300 update -qq || die "apt-get update failed"
-  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
-    --no-install-recommends "${missing[@]}" >/dev/null || die "apt-get install ${missing[*]} failed"
+    local missing=() p
+    for p in "${host_packages[@]}"; do
+        [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = 'install ok installed' ] || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "prepare.sh: missing packages ${missing[*]}; run as root or install them" >&2
+        exit 77
+    fi
+    log "installing ${missing[*]}"
+    apt-get -o DPkg::Lock::Timeout=300 update -qq || die "apt-get update failed"
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
+        --no-install-recommends "${missing[@]}" >/dev/null || die "apt-get install ${missing[*]} failed"
 }
 
 depends_on() {
-  apt-cache depends "$1" 2>/dev/null | awk -v want="$2" '$1 == "Depends:" && $2 ~ want {print $2; exit}'
+    apt-cache depends "$1" 2>/dev/null | awk -v want="$2" '$1 == "Depends:" && $2 ~ want {print $2; exit}'
 }
 
 # The versioned image package (with its architecture) the flavour points at.
 # apt-cache takes seconds here, so the answer is kept until the package lists
 # change.
 kernel_package() {
-  local pkg known=$cache_dir/kernel-package
-  if [ -s "$known" ] && [ "$known" -nt /var/lib/apt/lists ]; then
-    cat "$known"
-    return
-  fi
-  pkg=$(depends_on "$image_package" '^linux-image-[0-9]')
-  if [ -z "$pkg" ]; then
-    apt-get -o DPkg::Lock::Timeout=300 update -qq || die "apt-get update failed"
+    local pkg known=$cache_dir/kernel-package
+    if [ -s "$known" ] && [ "$known" -nt /var/lib/apt/lists ]; then
+        cat "$known"
+        return
+    fi
     pkg=$(depends_on "$image_package" '^linux-image-[0-9]')
-  fi
-  [ -n "$pkg" ] || die "apt-cache depends $image_package names no kernel"
-  echo "$pkg" >"$known"
-  echo "$pkg"
+    if [ -z "$pkg" ]; then
+        apt-get -o DPkg::Lock::Timeout=300 update -qq || die "apt-get update failed"
+        pkg=$(depends_on "$image_package" '^linux-image-[0-9]')
+    fi
+    [ -n "$pkg" ] || die "apt-cache depends $image_package names no kernel"
+    echo "$pkg" >"$known"
+    echo "$pkg"
 }
 
 download_and_unpack() {
-  local dir=$1; shift
-  mkdir -p "$dir/debs" "$dir/root"
-  (cd "$dir/debs" && apt-get -o APT::Sandbox::User=root download -q "$@" >/dev/null) ||
-    die "apt-get download $* failed"
-  local deb
-  for deb in "$dir"/debs/*.deb; do
-    dpkg -x "$deb" "$dir/root" || die "dpkg -x $deb failed"
-  done
-  rm -rf "$dir/debs"
+    local dir=$1
+    shift
+    mkdir -p "$dir/debs" "$dir/root"
+    (cd "$dir/debs" && apt-get -o APT::Sandbox::User=root download -q "$@" >/dev/null) ||
+        die "apt-get download $* failed"
+    local deb
+    for deb in "$dir"/debs/*.deb; do
+        dpkg -x "$deb" "$dir/root" || die "dpkg -x $deb failed"
+    done
+    rm -rf "$dir/debs"
 }
 
 # The kernel, its headers, the build tools for this machine (linux-kbuild),
 # v4l2loopback's source and, for another architecture, its busybox.
 fetch_sources() {
-  local dir=$1 kver=$2
-  [ -f "$dir/unpacked.stamp" ] && return
-  local kbuild extra=()
-  kbuild=$(depends_on "linux-headers-$kver$suffix" '^linux-kbuild-')
-  [ -n "$kbuild" ] || die "no linux-kbuild package found for linux-headers-$kver"
-  [ -n "$suffix" ] && extra=("busybox-static$suffix")
-  log "downloading kernel $kver, its headers and v4l2loopback-dkms"
-  rm -rf "$dir/debs" "$dir/root"
-  download_and_unpack "$dir" "linux-image-$kver$suffix" "linux-headers-$kver$suffix" \
-    "linux-headers-${kver%-*}-common" "${kbuild%:*}" v4l2loopback-dkms "${extra[@]}"
-  # The headers' Makefile includes the common half by its installed path.
-  sed -i "s|^include /usr/src/|include $dir/root/usr/src/|" \
-    "$dir/root/usr/src/linux-headers-$kver/Makefile" || die "sed on the headers' Makefile failed"
-  touch "$dir/unpacked.stamp"
+    local dir=$1 kver=$2
+    [ -f "$dir/unpacked.stamp" ] && return
+    local kbuild extra=()
+    kbuild=$(depends_on "linux-headers-$kver$suffix" '^linux-kbuild-')
+    [ -n "$kbuild" ] || die "no linux-kbuild package found for linux-headers-$kver"
+    [ -n "$suffix" ] && extra=("busybox-static$suffix")
+    log "downloading kernel $kver, its headers and v4l2loopback-dkms"
+    rm -rf "$dir/debs" "$dir/root"
+    download_and_unpack "$dir" "linux-image-$kver$suffix" "linux-headers-$kver$suffix" \
+        "linux-headers-${kver%-*}-common" "${kbuild%:*}" v4l2loopback-dkms "${extra[@]}"
+    # The headers' Makefile includes the common half by its installed path.
+    sed -i "s|^include /usr/src/|include $dir/root/usr/src/|" \
+        "$dir/root/usr/src/linux-headers-$kver/Makefile" || die "sed on the headers' Makefile failed"
+    touch "$dir/unpacked.stamp"
 }
 
 build_v4l2loopback() {
-  local dir=$1 kver=$2
-  [ -f "$dir/v4l2loopback.ko" ] && return
-  local sources=("$dir"/root/usr/src/v4l2loopback-*)
-  local src=${sources[0]} hdr=$dir/root/usr/src/linux-headers-$kver
-  [ -d "$src" ] || die "v4l2loopback source missing under $dir/root/usr/src"
-  log "building v4l2loopback against $hdr"
-  make -s -C "$hdr" M="$src" "${make_args[@]}" -j"$(nproc)" modules \
-    >"$dir/v4l2loopback-build.log" 2>&1 ||
-    die "make v4l2loopback failed, see $dir/v4l2loopback-build.log"
-  cp "$src/v4l2loopback.ko" "$dir/v4l2loopback.ko"
+    local dir=$1 kver=$2
+    [ -f "$dir/v4l2loopback.ko" ] && return
+    local sources=("$dir"/root/usr/src/v4l2loopback-*)
+    local src=${sources[0]} hdr=$dir/root/usr/src/linux-headers-$kver
+    [ -d "$src" ] || die "v4l2loopback source missing under $dir/root/usr/src"
+    log "building v4l2loopback against $hdr"
+    make -s -C "$hdr" M="$src" "${make_args[@]}" -j"$(nproc)" modules \
+        >"$dir/v4l2loopback-build.log" 2>&1 ||
+        die "make v4l2loopback failed, see $dir/v4l2loopback-build.log"
+    cp "$src/v4l2loopback.ko" "$dir/v4l2loopback.ko"
 }
 
 # Writes the insmod order for the given modules, one .ko path per line,
 # leaving out those built into the kernel.
 module_order() {
-  local dir=$1 kver=$2; shift 2
-  local m
-  for m in "$@"; do
-    modprobe -d "$dir/root" -S "$kver" --show-depends "$m" ||
-      die "modprobe --show-depends $m failed"
-  done | awk '$1 == "insmod" {print $2}' | awk '!seen[$0]++'
+    local dir=$1 kver=$2
+    shift 2
+    local m
+    for m in "$@"; do
+        modprobe -d "$dir/root" -S "$kver" --show-depends "$m" ||
+            die "modprobe --show-depends $m failed"
+    done | awk '$1 == "insmod" {print $2}' | awk '!seen[$0]++'
 }
 
 index_modules() {
-  local dir=$1 kver=$2
-  [ -f "$dir/root/lib/modules/$kver/modules.dep" ] && return
-  depmod -b "$dir/root" "$kver" || die "depmod -b $dir/root $kver failed"
+    local dir=$1 kver=$2
+    [ -f "$dir/root/lib/modules/$kver/modules.dep" ] && return
+    depmod -b "$dir/root" "$kver" || die "depmod -b $dir/root $kver failed"
 }
 
 copy_modules() {
-  local dir=$1 kver=$2 stage=$3 group=$4; shift 4
-  local order ko
-  order=$(module_order "$dir" "$kver" "$@") || die "no module order for $*"
-  : >"$stage/modules/$group.list"
-  for ko in $order; do
-    ko=${ko#"$dir/root"}
-    cp "$dir/root$ko" "$stage/modules/"
-    basename "$ko" >>"$stage/modules/$group.list"
-  done
+    local dir=$1 kver=$2 stage=$3 group=$4
+    shift 4
+    local order ko
+    order=$(module_order "$dir" "$kver" "$@") || die "no module order for $*"
+    : >"$stage/modules/$group.list"
+    for ko in $order; do
+        ko=${ko#"$dir/root"}
+        cp "$dir/root$ko" "$stage/modules/"
+        basename "$ko" >>"$stage/modules/$group.list"
+    done
 }
 
 busybox_binary() {
-  if [ -n "$suffix" ]; then echo "$1/root/bin/busybox"; else echo /bin/busybox; fi
+    if [ -n "$suffix" ]; then echo "$1/root/bin/busybox"; else echo /bin/busybox; fi
 }
 
 # The initramfs's name carries a hash of what went in, so worktrees with
 # different inits share the cache; those unused for a week are removed.
 initramfs_path() {
-  echo "$1/initrd-$(cat "$here/init.sh" "$0" | sha256sum | cut -c1-16).cpio.gz"
+    echo "$1/initrd-$(cat "$here/init.sh" "$0" | sha256sum | cut -c1-16).cpio.gz"
 }
 
 build_initramfs() {
-  local dir=$1 kver=$2
-  local initrd group
-  initrd=$(initramfs_path "$dir")
-  find "$dir" -maxdepth 1 -name 'initrd-*.cpio.gz' -mtime +7 -delete
-  [ -f "$initrd" ] && { touch "$initrd"; return; }
-  log "building initramfs"
-  local stage=$dir/initramfs.stage
-  rm -rf "$stage"
-  mkdir -p "$stage"/{bin,dev,proc,sys,host,out,modules}
-  cp "$(busybox_binary "$dir")" "$stage/bin/busybox"
-  cp "$here/init.sh" "$stage/init"
-  chmod 755 "$stage/init"
-  for group in "${module_groups[@]}"; do
-    # shellcheck disable=SC2086  # the group's words are the arguments
-    copy_modules "$dir" "$kver" "$stage" $group
-  done
-  cp "$dir/v4l2loopback.ko" "$stage/modules/"
-  echo v4l2loopback.ko >>"$stage/modules/camera.list"
-  (cd "$stage" && find . | cpio -o -H newc --quiet | gzip -1) >"$initrd.tmp" ||
-    die "cpio of $stage failed"
-  mv "$initrd.tmp" "$initrd"
-  rm -rf "$stage"
+    local dir=$1 kver=$2
+    local initrd group
+    initrd=$(initramfs_path "$dir")
+    find "$dir" -maxdepth 1 -name 'initrd-*.cpio.gz' -mtime +7 -delete
+    [ -f "$initrd" ] && {
+        touch "$initrd"
+        return
+    }
+    log "building initramfs"
+    local stage=$dir/initramfs.stage
+    rm -rf "$stage"
+    mkdir -p "$stage"/{bin,dev,proc,sys,host,out,modules}
+    cp "$(busybox_binary "$dir")" "$stage/bin/busybox"
+    cp "$here/init.sh" "$stage/init"
+    chmod 755 "$stage/init"
+    for group in "${module_groups[@]}"; do
+        # shellcheck disable=SC2086  # the group's words are the arguments
+        copy_modules "$dir" "$kver" "$stage" $group
+    done
+    cp "$dir/v4l2loopback.ko" "$stage/modules/"
+    echo v4l2loopback.ko >>"$stage/modules/camera.list"
+    (cd "$stage" && find . | cpio -o -H newc --quiet | gzip -1) >"$initrd.tmp" ||
+        die "cpio of $stage failed"
+    mv "$initrd.tmp" "$initrd"
+    rm -rf "$stage"
 }
 
 # The x86 kernel boots as the ELF vmlinux through its PVH entry, as
@@ -203,46 +218,46 @@ build_initramfs() {
 # kernels boot as shipped (an arm64 Image is unpacked by QEMU, a 32-bit zImage
 # unpacks itself).
 kernel_path() {
-  if [ "$arch" = amd64 ]; then echo "$1/vmlinux"; else echo "$1/root/boot/vmlinuz-$2"; fi
+    if [ "$arch" = amd64 ]; then echo "$1/vmlinux"; else echo "$1/root/boot/vmlinuz-$2"; fi
 }
 
 extract_kernel() {
-  local dir=$1 kver=$2
-  [ -f "$(kernel_path "$dir" "$kver")" ] && return
-  local image=$dir/root/boot/vmlinuz-$kver offset
-  offset=$(LC_ALL=C grep -obUaP '\xfd\x37\x7a\x58\x5a\x00' "$image" | awk -F: 'NR == 1 {print $1}')
-  [ -n "$offset" ] || die "no xz stream found in $image"
-  xz -dc --single-stream <(tail -c +$((offset + 1)) "$image") >"$dir/vmlinux.tmp" ||
-    die "xz -dc of $image failed"
-  mv "$dir/vmlinux.tmp" "$dir/vmlinux"
+    local dir=$1 kver=$2
+    [ -f "$(kernel_path "$dir" "$kver")" ] && return
+    local image=$dir/root/boot/vmlinuz-$kver offset
+    offset=$(LC_ALL=C grep -obUaP '\xfd\x37\x7a\x58\x5a\x00' "$image" | awk -F: 'NR == 1 {print $1}')
+    [ -n "$offset" ] || die "no xz stream found in $image"
+    xz -dc --single-stream <(tail -c +$((offset + 1)) "$image") >"$dir/vmlinux.tmp" ||
+        die "xz -dc of $image failed"
+    mv "$dir/vmlinux.tmp" "$dir/vmlinux"
 }
 
 # Parallel test runs share the cache; the first one fills it.
 lock_cache() {
-  mkdir -p "$cache_dir" || die "mkdir $cache_dir failed"
-  exec 9>"$cache_dir/.lock"
-  flock 9 || die "flock $cache_dir/.lock failed"
+    mkdir -p "$cache_dir" || die "mkdir $cache_dir failed"
+    exec 9>"$cache_dir/.lock"
+    flock 9 || die "flock $cache_dir/.lock failed"
 }
 
 main() {
-  local start=$SECONDS
-  choose_arch "$@"
-  lock_cache
-  install_missing_host_packages
-  local pkg kver dir
-  pkg=$(kernel_package)
-  kver=${pkg#linux-image-}
-  kver=${kver%:*}
-  dir=$cache_dir/$kver
-  mkdir -p "$dir"
-  fetch_sources "$dir" "$kver"
-  build_v4l2loopback "$dir" "$kver"
-  index_modules "$dir" "$kver"
-  build_initramfs "$dir" "$kver"
-  extract_kernel "$dir" "$kver"
-  [ "$worked" = 0 ] || echo "prepare.sh: the $arch VM cache took $((SECONDS - start)) s to prepare" >&2
-  kernel_path "$dir" "$kver"
-  initramfs_path "$dir"
+    local start=$SECONDS
+    choose_arch "$@"
+    lock_cache
+    install_missing_host_packages
+    local pkg kver dir
+    pkg=$(kernel_package)
+    kver=${pkg#linux-image-}
+    kver=${kver%:*}
+    dir=$cache_dir/$kver
+    mkdir -p "$dir"
+    fetch_sources "$dir" "$kver"
+    build_v4l2loopback "$dir" "$kver"
+    index_modules "$dir" "$kver"
+    build_initramfs "$dir" "$kver"
+    extract_kernel "$dir" "$kver"
+    [ "$worked" = 0 ] || echo "prepare.sh: the $arch VM cache took $((SECONDS - start)) s to prepare" >&2
+    kernel_path "$dir" "$kver"
+    initramfs_path "$dir"
 }
 
 main "$@"

@@ -36,7 +36,7 @@ display=()
 ctl=
 
 usage() {
-  cat >&2 <<EOF
+    cat >&2 <<EOF
 usage: run_in_vm.sh --out DIR [--arch amd64|armhf|arm64]
                     [--fb vfb|bochs|virtio-gpu|bochs-drm|virtio-gpu-drm|none] [--size WxH]
                     [--camera]
@@ -52,96 +52,111 @@ usage: run_in_vm.sh --out DIR [--arch amd64|armhf|arm64]
   --hold        the feeder repeats the first frame until the command creates
                 \$LCDVM_OUT/feeder.go, then writes the others
 EOF
-  exit 2
+    exit 2
 }
 
-die() { echo "run_in_vm.sh: $*" >&2; exit 125; }
+die() {
+    echo "run_in_vm.sh: $*" >&2
+    exit 125
+}
 
+# Each option with a value takes two words, --camera and --hold one.
 parse_args() {
-  while [ $# -gt 0 ]; do
-    case "$1" in
-      --out) out=$2; shift 2 ;;
-      --arch) arch=$2; shift 2 ;;
-      --fb) fb=$2; shift 2 ;;
-      --size) size=$2; shift 2 ;;
-      --camera) camera=1; shift ;;
-      --feeder) feeder=$2; shift 2 ;;
-      --fps) fps=$2; shift 2 ;;
-      --hold) hold=1; shift ;;
-      --frame) frames+=("$(realpath "$2")"); camera=1; shift 2 ;;
-      --timeout) cmd_timeout=$2; shift 2 ;;
-      --) shift; command=("$@"); return ;;
-      *) usage ;;
-    esac
-  done
-  usage
+    local words
+    while [ $# -gt 0 ]; do
+        words=2
+        case "$1" in
+        --out) out=$2 ;;
+        --arch) arch=$2 ;;
+        --fb) fb=$2 ;;
+        --size) size=$2 ;;
+        --camera) camera=1 words=1 ;;
+        --feeder) feeder=$2 ;;
+        --fps) fps=$2 ;;
+        --hold) hold=1 words=1 ;;
+        --frame) frames+=("$(realpath "$2")") camera=1 ;;
+        --timeout) cmd_timeout=$2 ;;
+        --)
+            shift
+            command=("$@")
+            return
+            ;;
+        *) usage ;;
+        esac
+        shift "$words"
+    done
+    usage
 }
 
 check_args() {
-  [ -n "$out" ] || usage
-  [ ${#command[@]} -gt 0 ] || usage
-  if [ -z "$fb" ]; then
-    if [ "$arch" = amd64 ]; then fb=bochs; else fb=virtio-gpu; fi
-  fi
-  case "$fb" in vfb|bochs|virtio-gpu|bochs-drm|virtio-gpu-drm|none) ;; *) usage ;; esac
-  [[ "$size" =~ ^[0-9]+x[0-9]+$ ]] || usage
-  if [ ${#frames[@]} -gt 0 ]; then
-    [ -x "$feeder" ] || die "feeder '$feeder' is not an executable (use --feeder)"
-    feeder=$(realpath "$feeder")
-  fi
-  mkdir -p "$out" || die "mkdir $out failed"
-  out=$(realpath "$out")
-  rm -f "$out"/{stdout,stderr,status,times,fb0.raw,fb0.info,console.log,uptime} \
+    [ -n "$out" ] || usage
+    [ ${#command[@]} -gt 0 ] || usage
+    if [ -z "$fb" ]; then
+        if [ "$arch" = amd64 ]; then fb=bochs; else fb=virtio-gpu; fi
+    fi
+    case "$fb" in vfb | bochs | virtio-gpu | bochs-drm | virtio-gpu-drm | none) ;; *) usage ;; esac
+    [[ "$size" =~ ^[0-9]+x[0-9]+$ ]] || usage
+    if [ ${#frames[@]} -gt 0 ]; then
+        [ -x "$feeder" ] || die "feeder '$feeder' is not an executable (use --feeder)"
+        feeder=$(realpath "$feeder")
+    fi
+    mkdir -p "$out" || die "mkdir $out failed"
+    out=$(realpath "$out")
+    rm -f "$out"/{stdout,stderr,status,times,fb0.raw,fb0.info,console.log,uptime} \
         "$out"/{feeder.log,feeder.go,vm-done,vm-error,vm-stopping,job.env,job.sh,feeder.sh} \
         "$out"/{screendump,screen.ppm,screen.png} "$out"/*.dump-request
 }
 
 # The machine, its console and its display for each architecture.
 choose_machine() {
-  case "$arch" in
+    case "$arch" in
     amd64)
-      qemu=(qemu-system-x86_64 -machine "pc,accel=tcg" -smp 2 -bios /usr/share/qemu/qboot.rom)
-      console=ttyS0 ;;
+        qemu=(qemu-system-x86_64 -machine "pc,accel=tcg" -smp 2 -bios /usr/share/qemu/qboot.rom)
+        console=ttyS0
+        ;;
     armhf)
-      qemu=(qemu-system-arm -machine "virt,highmem=off,accel=tcg" -cpu cortex-a15 -smp 1)
-      console=ttyAMA0 ;;
+        qemu=(qemu-system-arm -machine "virt,highmem=off,accel=tcg" -cpu cortex-a15 -smp 1)
+        console=ttyAMA0
+        ;;
     arm64)
-      qemu=(qemu-system-aarch64 -machine "virt,accel=tcg" -cpu cortex-a53 -smp 1)
-      console=ttyAMA0 ;;
+        qemu=(qemu-system-aarch64 -machine "virt,accel=tcg" -cpu cortex-a53 -smp 1)
+        console=ttyAMA0
+        ;;
     *) die "no VM for the architecture '$arch'" ;;
-  esac
-  local mode="xres=${size%x*},yres=${size#*x}"
-  case "$fb" in
-    bochs|bochs-drm)
-      if [ "$arch" = amd64 ]; then
-        display=(-device "VGA,$mode")
-      else
-        display=(-device "bochs-display,$mode")
-      fi ;;
-    virtio-gpu|virtio-gpu-drm) display=(-device "virtio-gpu-pci,$mode") ;;
+    esac
+    local mode="xres=${size%x*},yres=${size#*x}"
+    case "$fb" in
+    bochs | bochs-drm)
+        if [ "$arch" = amd64 ]; then
+            display=(-device "VGA,$mode")
+        else
+            display=(-device "bochs-display,$mode")
+        fi
+        ;;
+    virtio-gpu | virtio-gpu-drm) display=(-device "virtio-gpu-pci,$mode") ;;
     vfb) [ "$arch" = amd64 ] || die "the $arch kernel has no vfb" ;;
-  esac
+    esac
 }
 
 write_job() {
-  local quoted foreign=0
-  quoted=$(printf '%q ' "${command[@]}")
-  [ "$arch" = "$(dpkg --print-architecture)" ] || foreign=1
-  {
-    echo "FB=$fb"
-    echo "CAMERA=$camera"
-    echo "FOREIGN=$foreign"
-    printf 'OUT_PATH=%q\n' "$out"
-    [ ${#frames[@]} -gt 0 ] && printf 'FEEDER=%q\n' "$out/feeder.sh"
-  } >"$out/job.env"
-  # Run by the VM's sh: dash on amd64, busybox on ARM.
-  cat >"$out/job.sh" <<EOF
+    local quoted foreign=0
+    quoted=$(printf '%q ' "${command[@]}")
+    [ "$arch" = "$(dpkg --print-architecture)" ] || foreign=1
+    {
+        echo "FB=$fb"
+        echo "CAMERA=$camera"
+        echo "FOREIGN=$foreign"
+        printf 'OUT_PATH=%q\n' "$out"
+        [ ${#frames[@]} -gt 0 ] && printf 'FEEDER=%q\n' "$out/feeder.sh"
+    } >"$out/job.env"
+    # Run by the VM's sh: dash on amd64, busybox on ARM.
+    cat >"$out/job.sh" <<EOF
 cd $(printf '%q' "$PWD") 2>/dev/null || cd /
 timeout -k 2 $cmd_timeout $quoted >"\$LCDVM_OUT/stdout" 2>"\$LCDVM_OUT/stderr"
 echo \$? >"\$LCDVM_OUT/status"
 times >"\$LCDVM_OUT/times"
 EOF
-  cat >"$out/screendump" <<'EOF'
+    cat >"$out/screendump" <<'EOF'
 # sh "$LCDVM_OUT/screendump" NAME: has the host save what QEMU's display shows
 # as $LCDVM_OUT/NAME.ppm, and waits for it.
 request="$LCDVM_OUT/$1.dump-request"
@@ -150,122 +165,125 @@ i=0
 while [ -e "$request" ] && [ "$i" -lt 400 ]; do sleep 0.05; i=$((i + 1)); done
 [ -e "$LCDVM_OUT/$1.ppm" ]
 EOF
-  if [ ${#frames[@]} -gt 0 ]; then
-    local held=()
-    [ "$hold" = 1 ] && held=(--hold "$out/feeder.go")
-    echo "exec $(printf '%q ' "$feeder" "${held[@]}" /dev/video7 "$fps" "${frames[@]}")" \
-      >"$out/feeder.sh"
-  fi
+    if [ ${#frames[@]} -gt 0 ]; then
+        local held=()
+        [ "$hold" = 1 ] && held=(--hold "$out/feeder.go")
+        echo "exec $(printf '%q ' "$feeder" "${held[@]}" /dev/video7 "$fps" "${frames[@]}")" \
+            >"$out/feeder.sh"
+    fi
 }
 
 # QEMU's control interface (QMP) goes through two FIFOs, opened read-write
 # here so that neither side waits for the other to open them.
 open_control() {
-  ctl=$(mktemp -d "${TMPDIR:-/tmp}/lcdvm.XXXXXX") || die "mktemp failed"
-  trap 'rm -rf "$ctl"' EXIT
-  mkfifo "$ctl/qmp.in" "$ctl/qmp.out" || die "mkfifo in $ctl failed"
-  exec {to_qemu}<>"$ctl/qmp.in" {from_qemu}<>"$ctl/qmp.out"
+    ctl=$(mktemp -d "${TMPDIR:-/tmp}/lcdvm.XXXXXX") || die "mktemp failed"
+    trap 'rm -rf "$ctl"' EXIT
+    mkfifo "$ctl/qmp.in" "$ctl/qmp.out" || die "mkfifo in $ctl failed"
+    exec {to_qemu}<>"$ctl/qmp.in" {from_qemu}<>"$ctl/qmp.out"
 }
 
 # Notes the guest's stop: QEMU reports a restart or power-off as SHUTDOWN and,
 # told to pause there, keeps the display as the guest left it.
 note_event() {
-  case "$1" in *'"event": "SHUTDOWN"'*) stopped=1 ;; esac
+    case "$1" in *'"event": "SHUTDOWN"'*) stopped=1 ;; esac
 }
 
 # Sends one QMP command and waits up to 30 s for its answer.
 qmp() {
-  local line
-  printf '%s\n' "$1" >&"$to_qemu"
-  while read -r -t 30 line <&"$from_qemu"; do
-    note_event "$line"
-    case "$line" in
-      *'"return"'*) return 0 ;;
-      *'"error"'*) echo "run_in_vm.sh: QEMU answered $line" >&2; return 1 ;;
-    esac
-  done
-  echo "run_in_vm.sh: no answer from QEMU to $1" >&2
-  return 1
+    local line
+    printf '%s\n' "$1" >&"$to_qemu"
+    while read -r -t 30 line <&"$from_qemu"; do
+        note_event "$line"
+        case "$line" in
+        *'"return"'*) return 0 ;;
+        *'"error"'*)
+            echo "run_in_vm.sh: QEMU answered $line" >&2
+            return 1
+            ;;
+        esac
+    done
+    echo "run_in_vm.sh: no answer from QEMU to $1" >&2
+    return 1
 }
 
 screendump() {
-  local file=$out/$1.$2
-  qmp "{\"execute\": \"screendump\", \"arguments\": {\"filename\": \"$file.part\", \"format\": \"$2\"}}" &&
-    mv "$file.part" "$file"
+    local file=$out/$1.$2
+    qmp "{\"execute\": \"screendump\", \"arguments\": {\"filename\": \"$file.part\", \"format\": \"$2\"}}" &&
+        mv "$file.part" "$file"
 }
 
 # Answers the guest's requests for pictures of the display until the guest
 # stops, then takes the last picture and ends QEMU.
 serve() {
-  local line request
-  stopped=0
-  read -r -t 60 line <&"$from_qemu" || return 0
-  qmp '{"execute": "qmp_capabilities"}' || return 0
-  while [ "$stopped" = 0 ] && kill -0 "$qemu_pid" 2>/dev/null; do
-    if read -r -t 0.05 line <&"$from_qemu"; then
-      note_event "$line"
-      continue
-    fi
-    for request in "$out"/*.dump-request; do
-      [ -e "$request" ] || continue
-      [ ${#display[@]} -eq 0 ] || screendump "$(basename "$request" .dump-request)" ppm || true
-      rm -f "$request"
+    local line request
+    stopped=0
+    read -r -t 60 line <&"$from_qemu" || return 0
+    qmp '{"execute": "qmp_capabilities"}' || return 0
+    while [ "$stopped" = 0 ] && kill -0 "$qemu_pid" 2>/dev/null; do
+        if read -r -t 0.05 line <&"$from_qemu"; then
+            note_event "$line"
+            continue
+        fi
+        for request in "$out"/*.dump-request; do
+            [ -e "$request" ] || continue
+            [ ${#display[@]} -eq 0 ] || screendump "$(basename "$request" .dump-request)" ppm || true
+            rm -f "$request"
+        done
     done
-  done
-  [ "$stopped" = 1 ] || return 0
-  if [ ${#display[@]} -gt 0 ]; then
-    screendump screen ppm || true
-    screendump screen png || true
-  fi
-  qmp '{"execute": "quit"}' || true
+    [ "$stopped" = 1 ] || return 0
+    if [ ${#display[@]} -gt 0 ]; then
+        screendump screen ppm || true
+        screendump screen png || true
+    fi
+    qmp '{"execute": "quit"}' || true
 }
 
 boot() {
-  local cache kernel initrd status=0
-  cache=$("$here/prepare.sh" "$arch") || die "prepare.sh $arch failed"
-  kernel=$(sed -n 1p <<<"$cache")
-  initrd=$(sed -n 2p <<<"$cache")
-  open_control
-  # The time limit covers boot, drivers and the command's own limit.
-  timeout -k 5 $((cmd_timeout + 90)) "${qemu[@]}" \
-    -nodefaults -no-user-config -display none -m 512 \
-    -action reboot=shutdown,shutdown=pause \
-    -chardev "pipe,id=control,path=$ctl/qmp" -mon chardev=control,mode=control \
-    -kernel "$kernel" -initrd "$initrd" \
-    -append "console=$console ${LCDVM_QUIET-quiet} panic=-1 video=$size vt.global_cursor_default=0" \
-    -serial "file:$out/console.log" \
-    "${display[@]}" \
-    -fsdev "local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap" \
-    -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
-    -fsdev "local,id=out,path=$out,security_model=none" \
-    -device virtio-9p-pci,fsdev=out,mount_tag=out &
-  qemu_pid=$!
-  serve
-  wait "$qemu_pid" || status=$?
-  [ "$status" = 0 ] || die "qemu-system ($arch) failed or timed out; console in $out/console.log"
+    local cache kernel initrd status=0
+    cache=$("$here/prepare.sh" "$arch") || die "prepare.sh $arch failed"
+    kernel=$(sed -n 1p <<<"$cache")
+    initrd=$(sed -n 2p <<<"$cache")
+    open_control
+    # The time limit covers boot, drivers and the command's own limit.
+    timeout -k 5 $((cmd_timeout + 90)) "${qemu[@]}" \
+        -nodefaults -no-user-config -display none -m 512 \
+        -action reboot=shutdown,shutdown=pause \
+        -chardev "pipe,id=control,path=$ctl/qmp" -mon chardev=control,mode=control \
+        -kernel "$kernel" -initrd "$initrd" \
+        -append "console=$console ${LCDVM_QUIET-quiet} panic=-1 video=$size vt.global_cursor_default=0" \
+        -serial "file:$out/console.log" \
+        "${display[@]}" \
+        -fsdev "local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap" \
+        -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
+        -fsdev "local,id=out,path=$out,security_model=none" \
+        -device virtio-9p-pci,fsdev=out,mount_tag=out &
+    qemu_pid=$!
+    serve
+    wait "$qemu_pid" || status=$?
+    [ "$status" = 0 ] || die "qemu-system ($arch) failed or timed out; console in $out/console.log"
 }
 
 uptime_at() {
-  awk -v at="$1" '$1 == at {print $2}' "$out/uptime" 2>/dev/null || true
+    awk -v at="$1" '$1 == at {print $2}' "$out/uptime" 2>/dev/null || true
 }
 
 # One line on where the time went: guest clock at init, job start and end.
 summary() {
-  local init job end
-  init=$(uptime_at init) job=$(uptime_at job) end=$(uptime_at end)
-  echo "run_in_vm.sh: $arch VM: init at ${init:-?} s, job from ${job:-?} s to ${end:-?} s" \
-    "of guest time, $((SECONDS - started)) s in all" >&2
+    local init job end
+    init=$(uptime_at init) job=$(uptime_at job) end=$(uptime_at end)
+    echo "run_in_vm.sh: $arch VM: init at ${init:-?} s, job from ${job:-?} s to ${end:-?} s" \
+        "of guest time, $((SECONDS - started)) s in all" >&2
 }
 
 report() {
-  summary
-  [ -f "$out/vm-stopping" ] && [ ! -f "$out/vm-done" ] && exit 0
-  if [ ! -f "$out/vm-done" ]; then
-    [ -f "$out/vm-error" ] && echo "run_in_vm.sh: VM: $(cat "$out/vm-error")" >&2
-    tail -n 20 "$out/console.log" >&2
-    die "the VM did not finish its job"
-  fi
-  exit "$(cat "$out/status")"
+    summary
+    [ -f "$out/vm-stopping" ] && [ ! -f "$out/vm-done" ] && exit 0
+    if [ ! -f "$out/vm-done" ]; then
+        [ -f "$out/vm-error" ] && echo "run_in_vm.sh: VM: $(cat "$out/vm-error")" >&2
+        tail -n 20 "$out/console.log" >&2
+        die "the VM did not finish its job"
+    fi
+    exit "$(cat "$out/status")"
 }
 
 started=$SECONDS

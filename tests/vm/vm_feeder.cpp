@@ -4,10 +4,11 @@
 //
 // Sets the output format from the first frame that is a JPEG, then write()s
 // each file once, in order, FPS times a second. With --hold it repeats the
-// first frame until FILE exists, so a reader can start streaming first. Any file goes: an empty one
-// makes an empty buffer, a non-JPEG one a corrupt frame. Prints
-// "frame N FILE" after each write and "done N" at the end, then exits, which
-// leaves readers without new frames.
+// first frame until FILE exists, so a reader can start streaming first. Any
+// file goes: an empty one makes an empty buffer, a non-JPEG one a corrupt
+// frame. Prints "held FILE" after each repeat of the first frame, "frame N
+// FILE" after each write and "done N" at the end, then exits, which leaves
+// readers without new frames.
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>

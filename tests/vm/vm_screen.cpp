@@ -17,6 +17,8 @@
 //       fourth byte of each pixel not compared) or a binary PPM of the
 //       display, for which the offsets do not matter. Exits 0 when they
 //       match, 1 when they differ, 2 when a file cannot be read.
+#include "screen_image.h"
+
 #include <fcntl.h>
 #include <linux/fb.h>
 #include <sys/ioctl.h>
@@ -40,12 +42,6 @@ namespace {
 constexpr int SCREEN_WIDTH = 800;
 constexpr int SCREEN_HEIGHT = 480;
 constexpr int SCREEN_STRIDE = 3200;
-
-struct Image {
-    int width = 0;
-    int height = 0;
-    std::vector<unsigned char> rgb; // 3 bytes a pixel
-};
 
 [[noreturn]] void fail(const std::string &what)
 {
@@ -76,31 +72,15 @@ bool is_pnm(const std::vector<unsigned char> &b)
     return b.size() > 2 && b[0] == 'P' && (b[1] == '5' || b[1] == '6');
 }
 
-// Binary PPM (P6) or PGM (P5) with maxval 255, as djpeg and QEMU write them.
-Image read_pnm(const std::string &path, const std::vector<unsigned char> &b)
+rgb_image read_pnm(const std::string &path, const std::vector<unsigned char> &b)
 {
-    std::string head(b.begin(), b.begin() + std::min<size_t>(b.size(), 64));
-    char kind = 0;
-    int maxval = 0, used = 0;
-    Image img;
-    if (std::sscanf(head.c_str(), "P%c %d %d %d%n", &kind, &img.width, &img.height, &maxval,
-                    &used) != 4 ||
-        (kind != '5' && kind != '6') || maxval != 255) {
+    rgb_image image;
+    std::string why_not = parse_pnm(b, image);
+    if (!why_not.empty()) {
         errno = EINVAL;
-        fail("read " + path + " (not a binary 8-bit PPM or PGM)");
+        fail("read " + path + " (" + why_not + ")");
     }
-    size_t channels = kind == '6' ? 3 : 1;
-    size_t start = used + 1;
-    size_t pixels = size_t(img.width) * img.height;
-    if (b.size() < start + pixels * channels) {
-        errno = EINVAL;
-        fail("read " + path + " (short pixel data)");
-    }
-    img.rgb.resize(pixels * 3);
-    for (size_t i = 0; i < pixels; ++i)
-        for (size_t c = 0; c < 3; ++c)
-            img.rgb[i * 3 + c] = b[start + i * channels + (channels == 3 ? c : 0)];
-    return img;
+    return image;
 }
 
 void pattern_pixel(int x, int y, int width, int height, int seed, unsigned char px[3])
@@ -193,12 +173,13 @@ int draw(const char *device, int seed, bool flush, bool stop)
 }
 
 // The screen as red, green, blue bytes, from a memory dump or a display PPM.
-Image read_screen(const std::string &path, int red_offset, int blue_offset, int width, int height)
+rgb_image read_screen(const std::string &path, int red_offset, int blue_offset, int width,
+                      int height)
 {
     std::vector<unsigned char> b = read_file(path);
     if (is_pnm(b))
         return read_pnm(path, b);
-    Image screen;
+    rgb_image screen;
     size_t stride = size_t(width) * 4;
     if (b.size() < stride * size_t(height))
         return screen;
@@ -216,40 +197,32 @@ Image read_screen(const std::string &path, int red_offset, int blue_offset, int 
     return screen;
 }
 
+// The screen must show the image at (0, 0) over black, or, when not
+// whole_screen, over whatever the screen shows outside the image.
 int compare(const std::string &screen_path, int red_offset, int blue_offset,
             const std::string &image_path, bool whole_screen, int screen_width, int screen_height)
 {
-    Image screen = read_screen(screen_path, red_offset, blue_offset, screen_width, screen_height);
+    rgb_image screen =
+        read_screen(screen_path, red_offset, blue_offset, screen_width, screen_height);
     if (screen.width != screen_width || screen.height != screen_height) {
         std::fprintf(stderr, "vm_screen: %s is not a %dx%d screen (%dx%d)\n", screen_path.c_str(),
                      screen_width, screen_height, screen.width, screen.height);
         return 2;
     }
-    Image img = read_pnm(image_path, read_file(image_path));
-    int width = whole_screen ? screen_width : std::min(img.width, screen_width);
-    int height = whole_screen ? screen_height : std::min(img.height, screen_height);
-    long wrong = 0;
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            unsigned char want[3] = {0, 0, 0};
-            if (x < img.width && y < img.height)
-                std::memcpy(want, &img.rgb[(size_t(y) * img.width + x) * 3], 3);
-            const unsigned char *got = &screen.rgb[(size_t(y) * screen_width + x) * 3];
-            if (std::memcmp(want, got, 3) == 0)
-                continue;
-            if (wrong++ == 0)
-                std::fprintf(
-                    stderr,
-                    "vm_screen: first difference at (%d,%d): want rgb %d,%d,%d, screen has "
-                    "%d,%d,%d\n",
-                    x, y, want[0], want[1], want[2], got[0], got[1], got[2]);
-        }
-    if (wrong) {
-        std::fprintf(stderr, "vm_screen: %ld of %d pixels of %s differ from %s\n", wrong,
-                     width * height, screen_path.c_str(), image_path.c_str());
-        return 1;
-    }
-    return 0;
+    rgb_image image = read_pnm(image_path, read_file(image_path));
+    std::vector<unsigned char> expected =
+        whole_screen ? std::vector<unsigned char>(screen.rgb.size(), 0) : screen.rgb;
+    size_t line_bytes = size_t(screen_width) * 3;
+    size_t visible_bytes = size_t(std::min(image.width, screen_width)) * 3; // of an image line
+    for (int y = 0; y < std::min(image.height, screen_height); ++y)
+        std::copy_n(image.rgb.begin() + long(size_t(y) * image.width * 3), visible_bytes,
+                    expected.begin() + long(size_t(y) * line_bytes));
+    std::string differences = describe_differences(screen.rgb, expected, line_bytes);
+    if (differences.empty())
+        return 0;
+    std::fprintf(stderr, "vm_screen: %s differs from %s: %s\n", screen_path.c_str(),
+                 image_path.c_str(), differences.c_str());
+    return 1;
 }
 
 bool has_word(int argc, char **argv, int from, const char *word)

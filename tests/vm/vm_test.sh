@@ -21,44 +21,51 @@ failed=0
 arch=$(dpkg --print-architecture)
 emulator=()
 
-die() { echo "vm_test.sh: $*" >&2; exit 1; }
+die() {
+    echo "vm_test.sh: $*" >&2
+    exit 1
+}
 
 check() {
-  local name=$1; shift
-  if "$@"; then
-    echo "ok - $name"
-    passed=$((passed + 1))
-  else
-    echo "not ok - $name"
-    failed=$((failed + 1))
-  fi
+    local name=$1
+    shift
+    if "$@"; then
+        echo "ok - $name"
+        passed=$((passed + 1))
+    else
+        echo "not ok - $name"
+        failed=$((failed + 1))
+    fi
 }
 
 parse_args() {
-  while [ $# -gt 1 ]; do
-    case "$1" in
-      --arch) arch=$2 ;;
-      --emulator) read -ra emulator <<<"${2//;/ }" ;;
-      --feeder) feeder=$2 ;;
-      --screen) screen=$2 ;;
-      --jpeg-fb) jpeg_fb=$2 ;;
-      --camera-lcd) camera_lcd=$2 ;;
-      *) die "unknown option $1" ;;
-    esac
-    shift 2
-  done
-  test_case=${1:-}
-  for tool in "$feeder" "$screen" "$jpeg_fb" "$camera_lcd"; do
-    [ -x "$tool" ] || die "$tool is not an executable"
-  done
+    while [ $# -gt 1 ]; do
+        case "$1" in
+        --arch) arch=$2 ;;
+        --emulator) read -ra emulator <<<"${2//;/ }" ;;
+        --feeder) feeder=$2 ;;
+        --screen) screen=$2 ;;
+        --jpeg-fb) jpeg_fb=$2 ;;
+        --camera-lcd) camera_lcd=$2 ;;
+        *) die "unknown option $1" ;;
+        esac
+        shift 2
+    done
+    test_case=${1:-}
+    for tool in "$feeder" "$screen" "$jpeg_fb" "$camera_lcd"; do
+        [ -x "$tool" ] || die "$tool is not an executable"
+    done
 }
 
 prepare_vm() {
-  local rc=0
-  "$here/prepare.sh" "$arch" >/dev/null || rc=$?
-  [ "$rc" -eq 0 ] && return
-  [ "$rc" -eq 77 ] && { echo "skipped: the VM cannot be prepared here"; exit 77; }
-  die "prepare.sh failed ($rc)"
+    local rc=0
+    "$here/prepare.sh" "$arch" >/dev/null || rc=$?
+    [ "$rc" -eq 0 ] && return
+    [ "$rc" -eq 77 ] && {
+        echo "skipped: the VM cannot be prepared here"
+        exit 77
+    }
+    die "prepare.sh failed ($rc)"
 }
 
 # vm_screen on this machine.
@@ -66,17 +73,18 @@ host_screen() { "${emulator[@]}" "$screen" "$@"; }
 
 # A JPEG of the test pattern and djpeg's decode of it, as $work/NAME.jpg and .pnm.
 make_jpeg() {
-  local name=$1 width=$2 height=$3 seed=$4; shift 4
-  host_screen pattern "$width" "$height" "$seed" >"$work/$name.ppm" || die "vm_screen pattern failed"
-  cjpeg -quality 90 "$@" "$work/$name.ppm" >"$work/$name.jpg" || die "cjpeg $name failed"
-  djpeg -pnm "$work/$name.jpg" >"$work/$name.pnm" || die "djpeg $name failed"
+    local name=$1 width=$2 height=$3 seed=$4
+    shift 4
+    host_screen pattern "$width" "$height" "$seed" >"$work/$name.ppm" || die "vm_screen pattern failed"
+    cjpeg -quality 90 "$@" "$work/$name.ppm" >"$work/$name.jpg" || die "cjpeg $name failed"
+    djpeg -pnm "$work/$name.jpg" >"$work/$name.pnm" || die "djpeg $name failed"
 }
 
 # run_in_vm.sh passes on the command's exit status; only a VM that did not
 # finish its job is a failure of the run itself.
 run_vm() {
-  "$here/run_in_vm.sh" --arch "$arch" --out "$work/out" "$@" || true
-  [ -f "$work/out/vm-done" ] || [ -f "$work/out/vm-stopping" ] || die "the VM did not finish its job"
+    "$here/run_in_vm.sh" --arch "$arch" --out "$work/out" "$@" || true
+    [ -f "$work/out/vm-done" ] || [ -f "$work/out/vm-stopping" ] || die "the VM did not finish its job"
 }
 
 # The framebuffer driver whose memory QEMU's display shows.
@@ -85,63 +93,67 @@ display_driver() { if [ "$arch" = amd64 ]; then echo bochs; else echo virtio-gpu
 value() { sed -n "s/^$2=//p" "$1"; }
 
 has_value() {
-  [ "$(value "$1" "$2")" = "$3" ] && return
-  echo "  $1: $2 is '$(value "$1" "$2")', want '$3'" >&2
-  false
+    [ "$(value "$1" "$2")" = "$3" ] && return
+    echo "  $1: $2 is '$(value "$1" "$2")', want '$3'" >&2
+    false
 }
 
 is_lcd_geometry() {
-  has_value "$1" xres 800 && has_value "$1" yres 480 && has_value "$1" bits_per_pixel 32 &&
-    has_value "$1" line_length 3200
+    has_value "$1" xres 800 && has_value "$1" yres 480 && has_value "$1" bits_per_pixel 32 &&
+        has_value "$1" line_length 3200
 }
 
 # The last argument, when given, is the screen's size (default 800x480).
 screen_shows() {
-  local raw=$1 red=$2 image=$3 area=$4 size=${5:-800x480}
-  local blue=$((16 - red))
-  host_screen compare "$raw" "$red" "$blue" "$image" "$area" "$size"
+    local raw=$1 red=$2 image=$3 area=$4 size=${5:-800x480}
+    local blue=$((16 - red))
+    host_screen compare "$raw" "$red" "$blue" "$image" "$area" "$size"
 }
 
 # A picture QEMU took of its display; its colours are in PPM order.
 display_shows() {
-  host_screen compare "$1" 0 0 "$2" "$3" "${4:-800x480}"
+    host_screen compare "$1" 0 0 "$2" "$3" "${4:-800x480}"
 }
 
 # A picture of the whole display that differs from the image.
 display_lacks() {
-  local status=0
-  host_screen compare "$1" 0 0 "$2" screen "${3:-800x480}" 2>/dev/null || status=$?
-  [ "$status" -eq 1 ] && return
-  [ "$status" -eq 0 ] && echo "  $1 shows all of $2" >&2
-  false
+    local status=0
+    host_screen compare "$1" 0 0 "$2" screen "${3:-800x480}" 2>/dev/null || status=$?
+    [ "$status" -eq 1 ] && return
+    [ "$status" -eq 0 ] && echo "  $1 shows all of $2" >&2
+    false
 }
 
 exit_status_is() {
-  local file=$1 want=$2 got
-  got=$(cat "$file" 2>/dev/null)
-  [ "$got" = "$want" ] || { echo "  $file: exit status '$got', want $want" >&2; false; }
+    local file=$1 want=$2 got
+    got=$(cat "$file" 2>/dev/null)
+    [ "$got" = "$want" ] || {
+        echo "  $file: exit status '$got', want $want" >&2
+        false
+    }
 }
 
-# Same picture size, format and colour layout checks for both drivers; the
-# layouts differ, so a program that ignores the driver's layout fails one.
+# The same picture size, format and colour layout checks on every driver; the
+# layouts differ (red at bit 0 on vfb, 16 on bochs and virtio-gpu), so a
+# program that ignores the driver's layout fails on one of them.
 jpeg_fb_case() {
-  local fb=$1 red=$2
-  local images=(
-    # name  width height seed  cjpeg options
-    "small  320   200    1"
-    "full   800   480    2"
-    "large  1024  600    3"
-    "gray   640   360    4     -grayscale"
-  )
-  local row names=() dump=:
-  for row in "${images[@]}"; do
-    # shellcheck disable=SC2086  # the row's words are the arguments
-    make_jpeg $row
-    names+=("${row%% *}")
-  done
-  # shellcheck disable=SC2016  # expanded in the VM
-  [ "$fb" = vfb ] || dump='sh "$LCDVM_OUT/screendump"'
-  cat >"$work/job.sh" <<EOF
+    local fb=$1 red=$2
+    local images=(
+        # name  width height seed  cjpeg options
+        "small  320   200    1"
+        "full   800   480    2"
+        "large  1024  600    3"
+        "gray   640   360    4     -grayscale"
+    )
+    local row names=() dump=:
+    for row in "${images[@]}"; do
+        # shellcheck disable=SC2086  # the row's words are the arguments
+        make_jpeg $row
+        names+=("${row%% *}")
+    done
+    # shellcheck disable=SC2016  # expanded in the VM
+    [ "$fb" = vfb ] || dump='sh "$LCDVM_OUT/screendump"'
+    cat >"$work/job.sh" <<EOF
 "$screen" info /dev/fb0 >"\$LCDVM_OUT/info"
 for name in ${names[*]}; do
   head -c 1536000 /dev/zero | tr '\\0' '\\125' >/dev/fb0
@@ -151,41 +163,41 @@ for name in ${names[*]}; do
   $dump "\$name"
 done
 EOF
-  run_vm --fb "$fb" --timeout 60 -- sh "$work/job.sh"
-  local info=$work/out/info
-  check "$fb: 800x480, 32 bits, 3200-byte lines" is_lcd_geometry "$info"
-  check "$fb: memory holds exactly one screen" has_value "$info" smem_len 1536000
-  check "$fb: red at bit $red" has_value "$info" red "$red/8"
-  for name in "${names[@]}"; do
-    check "$fb: jpeg_fb $name.jpg exits 0" exit_status_is "$work/out/$name.status" 0
-    check "$fb: jpeg_fb $name.jpg: screen is the decode at (0,0), black elsewhere" \
-      screen_shows "$work/out/$name.raw" "$red" "$work/$name.pnm" screen
-    [ "$fb" = vfb ] ||
-      check "$fb: jpeg_fb $name.jpg: the display shows the decode at (0,0), black elsewhere" \
-        display_shows "$work/out/$name.ppm" "$work/$name.pnm" screen
-  done
+    run_vm --fb "$fb" --timeout 60 -- sh "$work/job.sh"
+    local info=$work/out/info
+    check "$fb: 800x480, 32 bits, 3200-byte lines" is_lcd_geometry "$info"
+    check "$fb: memory holds exactly one screen" has_value "$info" smem_len 1536000
+    check "$fb: red at bit $red" has_value "$info" red "$red/8"
+    for name in "${names[@]}"; do
+        check "$fb: jpeg_fb $name.jpg exits 0" exit_status_is "$work/out/$name.status" 0
+        check "$fb: jpeg_fb $name.jpg: screen is the decode at (0,0), black elsewhere" \
+            screen_shows "$work/out/$name.raw" "$red" "$work/$name.pnm" screen
+        [ "$fb" = vfb ] ||
+            check "$fb: jpeg_fb $name.jpg: the display shows the decode at (0,0), black elsewhere" \
+                display_shows "$work/out/$name.ppm" "$work/$name.pnm" screen
+    done
 }
 
 # camera_lcd on a driver (red at bit RED) whose screen is SIZE; vfb has no
 # display to take pictures of.
 camera_lcd_case() {
-  local fb=$1 red=$2 size=$3
-  make_jpeg a 640 480 5
-  make_jpeg b 640 480 6
-  make_jpeg last 640 480 7
-  : >"$work/empty.jpg"
-  local frames=() i
-  for i in $(seq 1 30); do
-    if [ $((i % 7)) -eq 0 ]; then
-      frames+=(--frame "$work/empty.jpg")
-    elif [ $((i % 2)) -eq 0 ]; then
-      frames+=(--frame "$work/a.jpg")
-    else
-      frames+=(--frame "$work/b.jpg")
-    fi
-  done
-  frames+=(--frame "$work/last.jpg")
-  cat >"$work/job.sh" <<'EOF'
+    local fb=$1 red=$2 size=$3
+    make_jpeg a 640 480 5
+    make_jpeg b 640 480 6
+    make_jpeg last 640 480 7
+    : >"$work/empty.jpg"
+    local frames=() i
+    for i in $(seq 1 30); do
+        if [ $((i % 7)) -eq 0 ]; then
+            frames+=(--frame "$work/empty.jpg")
+        elif [ $((i % 2)) -eq 0 ]; then
+            frames+=(--frame "$work/a.jpg")
+        else
+            frames+=(--frame "$work/b.jpg")
+        fi
+    done
+    frames+=(--frame "$work/last.jpg")
+    cat >"$work/job.sh" <<'EOF'
 cpu_ticks() { awk '{print $14 + $15}' /proc/$1/stat; }
 lines() { wc -l <"$LCDVM_OUT/camera.stderr"; }
 alive() { kill -0 "$1" 2>/dev/null && echo 1 || echo 0; }
@@ -212,54 +224,54 @@ cat /dev/fb0 >"$LCDVM_OUT/camera.raw"
 sh "$LCDVM_OUT/screendump" camera
 kill $pid
 EOF
-  run_vm --fb "$fb" --size "$size" --feeder "$feeder" --fps 10 --hold "${frames[@]}" \
-    --timeout 60 -- sh "$work/job.sh" "$camera_lcd"
-  local r=$work/out/stdout
-  check "camera_lcd runs through stale and empty buffers until the last frame" \
-    has_value "$r" alive_at_end_of_frames 1
-  check "$fb $size: camera_lcd shows the last frame at (0,0)" \
-    screen_shows "$work/out/camera.raw" "$red" "$work/last.pnm" image "$size"
-  [ "$fb" = vfb ] ||
-    check "$fb $size: the display shows camera_lcd's last frame at (0,0)" \
-      display_shows "$work/out/camera.ppm" "$work/last.pnm" image "$size"
-  check "camera_lcd says once that frames stopped" said_once "$r"
-  check "camera_lcd waits without spinning" idles "$r"
-  check "camera_lcd keeps waiting" has_value "$r" alive_after_idle 1
+    run_vm --fb "$fb" --size "$size" --feeder "$feeder" --fps 10 --hold "${frames[@]}" \
+        --timeout 60 -- sh "$work/job.sh" "$camera_lcd"
+    local r=$work/out/stdout
+    check "camera_lcd runs through stale and empty buffers until the last frame" \
+        has_value "$r" alive_at_end_of_frames 1
+    check "$fb $size: camera_lcd shows the last frame at (0,0)" \
+        screen_shows "$work/out/camera.raw" "$red" "$work/last.pnm" image "$size"
+    [ "$fb" = vfb ] ||
+        check "$fb $size: the display shows camera_lcd's last frame at (0,0)" \
+            display_shows "$work/out/camera.ppm" "$work/last.pnm" image "$size"
+    check "camera_lcd says once that frames stopped" said_once "$r"
+    check "camera_lcd waits without spinning" idles "$r"
+    check "camera_lcd keeps waiting" has_value "$r" alive_after_idle 1
 }
 
 said_once() {
-  local at_end before after
-  at_end=$(value "$1" lines_at_end_of_frames)
-  before=$(value "$1" lines_before_idle)
-  after=$(value "$1" lines_after_idle)
-  [ "$before" -eq $((at_end + 1)) ] && [ "$after" -eq "$before" ] && return
-  echo "  stderr lines: $at_end when frames stopped, $before soon after, $after 4 s later" >&2
-  false
+    local at_end before after
+    at_end=$(value "$1" lines_at_end_of_frames)
+    before=$(value "$1" lines_before_idle)
+    after=$(value "$1" lines_after_idle)
+    [ "$before" -eq $((at_end + 1)) ] && [ "$after" -eq "$before" ] && return
+    echo "  stderr lines: $at_end when frames stopped, $before soon after, $after 4 s later" >&2
+    false
 }
 
 # At most 0.2 s of CPU over the 4 s idle window (ticks are 1/100 s).
 idles() {
-  local before after
-  before=$(value "$1" ticks_before_idle)
-  after=$(value "$1" ticks_after_idle)
-  if [ -z "$before" ] || [ -z "$after" ]; then
-    echo "  camera_lcd was not running to measure" >&2
-    return 1
-  fi
-  local used=$((after - before))
-  [ "$used" -le 20 ] && return
-  echo "  camera_lcd used $used ticks of CPU in 4 s without frames" >&2
-  false
+    local before after
+    before=$(value "$1" ticks_before_idle)
+    after=$(value "$1" ticks_after_idle)
+    if [ -z "$before" ] || [ -z "$after" ]; then
+        echo "  camera_lcd was not running to measure" >&2
+        return 1
+    fi
+    local used=$((after - before))
+    [ "$used" -le 20 ] && return
+    echo "  camera_lcd used $used ticks of CPU in 4 s without frames" >&2
+    false
 }
 
 # Without /dev/fb0 (fbdev emulation off) camera_lcd draws on the DRM device:
 # its picture is on the display while it runs, a second one finds the device
 # taken, and the picture goes when it exits.
 camera_lcd_drm_case() {
-  local size=$1
-  make_jpeg a 640 480 8
-  make_jpeg last 640 480 9
-  cat >"$work/job.sh" <<'EOF'
+    local size=$1
+    make_jpeg a 640 480 8
+    make_jpeg last 640 480 9
+    cat >"$work/job.sh" <<'EOF'
 "$1" >"$LCDVM_OUT/camera.stdout" 2>"$LCDVM_OUT/camera.stderr" &
 pid=$!
 for i in $(seq 100); do ls -l "/proc/$pid/fd" | grep -q /dev/video7 && break; sleep 0.1; done
@@ -274,31 +286,31 @@ kill $pid
 wait $pid
 sh "$LCDVM_OUT/screendump" gone
 EOF
-  run_vm --fb "$(display_driver)-drm" --size "$size" --feeder "$feeder" --fps 10 --hold --frame "$work/a.jpg" \
-    --frame "$work/last.jpg" --timeout 60 -- sh "$work/job.sh" "$camera_lcd"
-  local r=$work/out/stdout
-  check "drm: no /dev/fb0" has_value "$r" fb0 absent
-  check "drm: camera_lcd names the device and the mode" grep -qx \
-    "No /dev/fb0: drawing on /dev/dri/card0 at $size, [0-9]* Hz" "$work/out/camera.stderr"
-  check "drm: the display shows camera_lcd's last frame at (0,0), black elsewhere" \
-    display_shows "$work/out/running.ppm" "$work/last.pnm" screen "$size"
-  check "drm: a second camera_lcd exits with status 1" has_value "$r" second_status 1
-  check "drm: a second camera_lcd says in one line that the device is taken" \
-    one_line_says "$work/out/second.stderr" 'another program is its DRM master'
-  check "drm: the picture goes when camera_lcd exits" \
-    display_lacks "$work/out/gone.ppm" "$work/last.pnm" "$size"
+    run_vm --fb "$(display_driver)-drm" --size "$size" --feeder "$feeder" --fps 10 --hold --frame "$work/a.jpg" \
+        --frame "$work/last.jpg" --timeout 60 -- sh "$work/job.sh" "$camera_lcd"
+    local r=$work/out/stdout
+    check "drm: no /dev/fb0" has_value "$r" fb0 absent
+    check "drm: camera_lcd names the device and the mode" grep -qx \
+        "No /dev/fb0: drawing on /dev/dri/card0 at $size, [0-9]* Hz" "$work/out/camera.stderr"
+    check "drm: the display shows camera_lcd's last frame at (0,0), black elsewhere" \
+        display_shows "$work/out/running.ppm" "$work/last.pnm" screen "$size"
+    check "drm: a second camera_lcd exits with status 1" has_value "$r" second_status 1
+    check "drm: a second camera_lcd says in one line that the device is taken" \
+        one_line_says "$work/out/second.stderr" 'another program is its DRM master'
+    check "drm: the picture goes when camera_lcd exits" \
+        display_lacks "$work/out/gone.ppm" "$work/last.pnm" "$size"
 }
 
 one_line_says() {
-  [ "$(wc -l <"$1")" -eq 1 ] && grep -q "$2" "$1" && return
-  echo "  $1 holds: $(cat "$1")" >&2
-  false
+    [ "$(wc -l <"$1")" -eq 1 ] && grep -q "$2" "$1" && return
+    echo "  $1 holds: $(cat "$1")" >&2
+    false
 }
 
 camera_lcd_missing_case() {
-  run_vm --fb "$(display_driver)" --timeout 20 -- "$camera_lcd"
-  check "camera_lcd without a camera exits with status 1" exit_status_is "$work/out/status" 1
-  check "camera_lcd without a camera names the device" grep -q /dev/video7 "$work/out/stderr"
+    run_vm --fb "$(display_driver)" --timeout 20 -- "$camera_lcd"
+    check "camera_lcd without a camera exits with status 1" exit_status_is "$work/out/status" 1
+    check "camera_lcd without a camera names the device" grep -q /dev/video7 "$work/out/stderr"
 }
 
 # The display check against a writer that leaves its picture in the shadow
@@ -309,18 +321,18 @@ camera_lcd_missing_case() {
 # picture from before. One run stops right after a writer that flushes; the
 # other waits a second after an unflushed writer, then stops right after another.
 unflushed_writer_case() {
-  local seed
-  for seed in 1 2 3; do
-    host_screen pattern 800 480 "$seed" >"$work/pattern$seed.ppm" || die "vm_screen pattern failed"
-  done
-  cat >"$work/job.sh" <<EOF
+    local seed
+    for seed in 1 2 3; do
+        host_screen pattern 800 480 "$seed" >"$work/pattern$seed.ppm" || die "vm_screen pattern failed"
+    done
+    cat >"$work/job.sh" <<EOF
 touch "\$LCDVM_OUT/vm-stopping"
 exec "$screen" draw /dev/fb0 3 flush stop
 EOF
-  run_vm --fb "$(display_driver)" --timeout 20 -- sh "$work/job.sh"
-  check "a writer that flushes is on the display at once" \
-    display_shows "$work/out/screen.ppm" "$work/pattern3.ppm" screen
-  cat >"$work/job.sh" <<EOF
+    run_vm --fb "$(display_driver)" --timeout 20 -- sh "$work/job.sh"
+    check "a writer that flushes is on the display at once" \
+        display_shows "$work/out/screen.ppm" "$work/pattern3.ppm" screen
+    cat >"$work/job.sh" <<EOF
 "$screen" draw /dev/fb0 1
 sleep 1
 cat /dev/fb0 >"\$LCDVM_OUT/late.raw"
@@ -328,44 +340,44 @@ sh "\$LCDVM_OUT/screendump" late
 touch "\$LCDVM_OUT/vm-stopping"
 exec "$screen" draw /dev/fb0 2 stop
 EOF
-  run_vm --fb "$(display_driver)" --timeout 20 -- sh "$work/job.sh"
-  cat "$work/out/stderr"
-  check "an unflushed writer's picture is in the screen memory" \
-    screen_shows "$work/out/late.raw" 16 "$work/pattern1.ppm" screen
-  check "the kernel puts an unflushed writer's picture on the display within a second" \
-    display_shows "$work/out/late.ppm" "$work/pattern1.ppm" screen
-  # A race with the kernel's delay, not a check: usually the machine stops
-  # before the copy, but a slow writer or a loaded host lets the copy win.
-  if display_lacks "$work/out/screen.ppm" "$work/pattern2.ppm"; then
-    echo "observed - right after an unflushed writer the display still showed the picture before"
-  else
-    echo "observed - right after an unflushed writer the kernel's copy had already reached the display"
-  fi
+    run_vm --fb "$(display_driver)" --timeout 20 -- sh "$work/job.sh"
+    cat "$work/out/stderr"
+    check "an unflushed writer's picture is in the screen memory" \
+        screen_shows "$work/out/late.raw" 16 "$work/pattern1.ppm" screen
+    check "the kernel puts an unflushed writer's picture on the display within a second" \
+        display_shows "$work/out/late.ppm" "$work/pattern1.ppm" screen
+    # A race with the kernel's delay, not a check: usually the machine stops
+    # before the copy, but a slow writer or a loaded host lets the copy win.
+    if display_lacks "$work/out/screen.ppm" "$work/pattern2.ppm"; then
+        echo "observed - right after an unflushed writer the display still showed the picture before"
+    else
+        echo "observed - right after an unflushed writer the kernel's copy had already reached the display"
+    fi
 }
 
 report() {
-  echo "$passed passed, $failed failed"
-  if [ "$failed" -gt 0 ]; then
-    echo "vm_test.sh: kept $work for a look" >&2
-    exit 1
-  fi
-  rm -rf "$work"
+    echo "$passed passed, $failed failed"
+    if [ "$failed" -gt 0 ]; then
+        echo "vm_test.sh: kept $work for a look" >&2
+        exit 1
+    fi
+    rm -rf "$work"
 }
 
 parse_args "$@"
 prepare_vm
 work=$(mktemp -d "${TMPDIR:-/tmp}/vm_test.XXXXXX") || die "mktemp failed"
 case "$test_case" in
-  jpeg_fb_vfb) jpeg_fb_case vfb 0 ;;
-  jpeg_fb_bochs) jpeg_fb_case bochs 16 ;;
-  jpeg_fb_virtio-gpu) jpeg_fb_case virtio-gpu 16 ;;
-  camera_lcd) camera_lcd_case "$(display_driver)" 16 800x480 ;;
-  camera_lcd_vfb) camera_lcd_case vfb 0 800x480 ;;
-  camera_lcd_bochs_1024x768) camera_lcd_case bochs 16 1024x768 ;;
-  camera_lcd_missing) camera_lcd_missing_case ;;
-  camera_lcd_drm) camera_lcd_drm_case 800x480 ;;
-  camera_lcd_drm_1024x768) camera_lcd_drm_case 1024x768 ;;
-  unflushed_writer) unflushed_writer_case ;;
-  *) die "unknown case '$test_case'" ;;
+jpeg_fb_vfb) jpeg_fb_case vfb 0 ;;
+jpeg_fb_bochs) jpeg_fb_case bochs 16 ;;
+jpeg_fb_virtio-gpu) jpeg_fb_case virtio-gpu 16 ;;
+camera_lcd) camera_lcd_case "$(display_driver)" 16 800x480 ;;
+camera_lcd_vfb) camera_lcd_case vfb 0 800x480 ;;
+camera_lcd_bochs_1024x768) camera_lcd_case bochs 16 1024x768 ;;
+camera_lcd_missing) camera_lcd_missing_case ;;
+camera_lcd_drm) camera_lcd_drm_case 800x480 ;;
+camera_lcd_drm_1024x768) camera_lcd_drm_case 1024x768 ;;
+unflushed_writer) unflushed_writer_case ;;
+*) die "unknown case '$test_case'" ;;
 esac
 report
