@@ -51,8 +51,7 @@ TEST_P(JpegPlacement, DrawsExactlyTheVisiblePartOfTheDecodedImage)
     opt.progressive = p.progressive;
     std::string path = write_jpeg(opt);
     std::vector<unsigned char> jpeg = read_bytes(path);
-    guarded_buffer data(jpeg.size()); // a read past the given bytes faults
-    std::copy(jpeg.begin(), jpeg.end(), data.data);
+    guarded_buffer data(jpeg); // a read past the given bytes faults
     rgb_image decoded = djpeg_decode(path);
 
     for (const layout_pixels &l : DRAWABLE_LAYOUTS) {
@@ -90,8 +89,7 @@ TEST_F(LcdScreen, TruncatedDataIsDrawnAsDjpegDecodesIt)
     jpeg.resize(jpeg.size() / 2);
     std::string path = tmp.path("half.jpg");
     write_file(path, jpeg);
-    guarded_buffer data(jpeg.size());
-    std::copy(jpeg.begin(), jpeg.end(), data.data);
+    guarded_buffer data(jpeg);
 
     testing::internal::CaptureStderr();
     EXPECT_EQ(show_video_data(0, 0, data.data, int(data.size)), 0);
@@ -130,8 +128,7 @@ TEST_P(UndecodableData, ReturnsMinusOneWithTheMessageScreenUntouched)
     opt.height = 48;
     opt.components = c.components;
     std::vector<unsigned char> jpeg = spoil_jpeg(synth_jpeg(opt), c.fault, 500);
-    guarded_buffer data(jpeg.size());
-    std::copy(jpeg.begin(), jpeg.end(), data.data);
+    guarded_buffer data(jpeg);
     std::string line = std::string(c.message) + "\n";
     for (bool print : {true, false}) {
         g_jpeg_print_messages = print;

@@ -7,6 +7,7 @@
 #include "guarded_memory.h"
 #include "screen_image.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
@@ -54,6 +55,11 @@ struct scratch_dir {
 // Guarded memory (see guarded_memory.h) for as long as the object lives.
 struct guarded_buffer {
     explicit guarded_buffer(std::size_t size) : data(map_guarded(size)), size(size) {}
+    // A copy of bytes, ending right at the guard page: a read past them faults.
+    explicit guarded_buffer(const std::vector<unsigned char> &bytes) : guarded_buffer(bytes.size())
+    {
+        std::copy(bytes.begin(), bytes.end(), data);
+    }
     ~guarded_buffer()
     {
         unmap_guarded(data, size);
