@@ -17,6 +17,14 @@ list_files() {
     fi
 }
 
+for tool in clang-format shellcheck shfmt; do
+    command -v "$tool" >/dev/null || {
+        echo "check_style: $tool is missing: the Debian package $tool brings it" \
+            "(bash tools/ensure_packages.sh @tools/test_packages.txt)" >&2
+        exit 1
+    }
+done
+
 failed=0
 mapfile -t sources < <(list_files '*.c' '*.cpp' '*.h')
 if ! clang-format --dry-run --Werror "${sources[@]}"; then

@@ -5,7 +5,7 @@
 # Extra CMake arguments pass through, e.g. -DCAMERA_LIBRARY=/path/to/libapi_v4l2_arm.so
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/ensure_packages.sh @tools/build_packages.txt @tools/cross_packages.txt
+bash tools/ensure_packages.sh @tools/build_packages.txt @tools/cross_packages.txt @tools/packaging_packages.txt
 
 mkdir -p out/packages
 rm -f out/packages/*.deb

@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-out/packages}
-bash tools/ensure_packages.sh @tools/package_check_packages.txt
+bash tools/ensure_packages.sh @tools/packaging_packages.txt
 
 shopt -s nullglob
 debs=("$dir"/*.deb)

@@ -26,7 +26,15 @@ for package in "${missing[@]}"; do
     fi
 done
 echo "Installing: ${missing[*]}"
+start=$SECONDS
 apt=(apt-get -o DPkg::Lock::Timeout=600)
-"${apt[@]}" update -qq
+"${apt[@]}" update -qq || {
+    echo "ensure_packages.sh: apt-get update failed (status $?), see above" >&2
+    exit 1
+}
 DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq --no-install-recommends --no-remove \
-    "${missing[@]}"
+    "${missing[@]}" || {
+    echo "ensure_packages.sh: apt-get install ${missing[*]} failed (status $?), see above" >&2
+    exit 1
+}
+echo "Installed ${#missing[@]} packages in $((SECONDS - start)) s"

@@ -9,8 +9,7 @@
 # fuzzing session (clang's libFuzzer) over every harness.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/ensure_packages.sh @tools/build_packages.txt @tools/cross_packages.txt imagemagick ffmpeg \
-    clang-format shellcheck shfmt
+bash tools/ensure_packages.sh @tools/build_packages.txt @tools/cross_packages.txt @tools/test_packages.txt
 bash tests/check_style.sh
 
 jobs=$(nproc)
@@ -50,7 +49,7 @@ echo "== packages: built and checked in $((SECONDS - start)) s"
 # FUZZ_SECONDS (60 unless set); any crash, sanitizer report or leak fails the run.
 echo "== build-fuzz: libFuzzer harnesses, ${FUZZ_SECONDS:-60} s each"
 start=$SECONDS
-bash tools/ensure_packages.sh clang libclang-rt-14-dev
+bash tools/ensure_packages.sh @tools/fuzz_packages.txt
 cmake -S . -B build-fuzz -DFUZZ=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 cmake --build build-fuzz -j"$jobs"

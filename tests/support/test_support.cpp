@@ -78,8 +78,10 @@ void wrap_in_emulator(std::vector<std::string> &, std::vector<std::string> &) {}
                              int err_fd)
 {
     int in_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (in_fd >= 0 && dup2(in_fd, 0) == 0 && dup2(out_fd, 1) == 1 && dup2(err_fd, 2) == 2)
+    if (in_fd >= 0 && dup2(in_fd, 0) == 0 && dup2(out_fd, 1) == 1 && dup2(err_fd, 2) == 2) {
         execvpe(args[0], args.data(), envp.data());
+        dprintf(2, "cannot run %s: %s\n", args[0], strerror(errno));
+    }
     _exit(127);
 }
 

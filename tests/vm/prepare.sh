@@ -17,7 +17,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${LCDVM_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/lcd_display-vm}
-host_packages=(qemu-system-data busybox-static kmod cpio xz-utils make libjpeg-turbo-progs)
+host_packages=(qemu-system-data busybox-static kmod cpio xz-utils make mawk libjpeg-turbo-progs)
 # Modules each VM flavour loads, as named to modprobe: the groups init.sh loads.
 module_groups=(
     "base 9pnet_virtio 9p virtio_pci"
