@@ -19,6 +19,7 @@ namespace {
 constexpr const char CAMERA_DEVICE[] = "/dev/video7";
 constexpr timespec RETRY_PAUSE = {1, 0};
 
+camera_frame g_frame; // the one record the library fills, reused for every frame
 volatile std::sig_atomic_t g_status_asked;
 timespec g_start;
 
@@ -130,7 +131,6 @@ void show_frame(const camera_frame &frame)
 
 int main()
 {
-    camera_frame frame; // 1.8 MB on the stack: one record reused for every frame
     clock_gettime(CLOCK_MONOTONIC, &g_start);
     install_status_signal();
     g_jpeg_print_messages = false; // told through frame_messages instead
@@ -138,5 +138,5 @@ int main()
         return 1;
     if (start_camera() < 0)
         return 1;
-    show_frames(frame);
+    show_frames(g_frame);
 }

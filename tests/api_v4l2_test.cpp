@@ -27,6 +27,7 @@ struct device_case {
     const char *drawn;                // the frame on top afterwards ("@small"...), or "" for none
     std::vector<std::string> report_has = {}; // lines fake_v4l2's report must hold
     bool corrupt_data = false; // decoded differently by each SIMD implementation of libjpeg
+    unsigned grant = 0;        // buffers fake_v4l2 grants whatever is asked, 0: as asked
 };
 
 std::ostream &operator<<(std::ostream &out, const device_case &c)
@@ -82,6 +83,8 @@ class CameraDevice : public ::testing::TestWithParam<device_case> {
                                         "ASAN_OPTIONS=verify_asan_link_order=0"};
         if (*c.fail)
             env.push_back(std::string("FAKE_V4L2_FAIL=") + c.fail);
+        if (c.grant)
+            env.push_back("FAKE_V4L2_GRANT=" + std::to_string(c.grant));
         return run_program({CAMERA_LCD_PROGRAM}, env);
     }
 
@@ -186,6 +189,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {"@small", "!unplug=1", "@mid", "!unplug=0", "@small", "!unplug=0", "@full"}, "", 0,
                     {UNPLUGGED, STOPPED, BACK, UNPLUGGED, STOPPED, BACK, UNPLUGGED, STOPPED, BACK},
                     "@full", {"status delivered=4 skipped=0 dropped=0 started=4"}},
+        device_case{"more_buffers_granted_than_the_library_asks_all_queued",
+                    {"@small", "!unplug=0", "@mid", "!unplug=0", "@full"}, "", 0,
+                    {UNPLUGGED, STOPPED, BACK, UNPLUGGED, STOPPED, BACK}, "@full",
+                    {"status delivered=3 skipped=0 dropped=0 started=3"}, false, 40},
         device_case{"dequeue_input_output_error_then_back", {"@small", "!eio", "@mid"}, "", 0,
                     {DEQUEUE_EIO, STOPPED, BACK}, "@mid"},
         device_case{"poll_error_with_nothing_to_dequeue_then_back", {"@small", "!pollerr", "@mid"}, "",

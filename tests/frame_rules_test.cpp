@@ -170,7 +170,8 @@ TEST(FrameCopy, TakesAtMostTheMappedBytesAndTheRecordsSize)
         buf.flags = c.flags;
         buf.bytesused = c.bytesused;
 
-        bool delivered = copy_complete_frame(buf, mapped.data(), mapped.size(), &record[0]);
+        std::size_t found = complete_frame_length(buf, mapped.data(), mapped.size());
+        bool delivered = copy_complete_frame(mapped.data(), found, &record[0]);
         EXPECT_EQ(delivered, c.length >= 0) << c.name;
         EXPECT_EQ(record[0].length, c.length) << c.name;
         std::size_t copied = c.length > 0 ? std::size_t(c.length) : 0;
@@ -180,6 +181,10 @@ TEST(FrameCopy, TakesAtMostTheMappedBytesAndTheRecordsSize)
             EXPECT_EQ(record[0].data[copied], 0xEE) << c.name << ": written past the frame";
         }
     }
+    std::vector<unsigned char> past_the_record(RECORD + 1, 0xFF);
+    record[0].length = -1;
+    EXPECT_FALSE(copy_complete_frame(past_the_record.data(), RECORD + 1, &record[0]));
+    EXPECT_EQ(record[0].length, -1) << "a length past the record copied";
 }
 
 } // namespace

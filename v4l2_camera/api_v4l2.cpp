@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,7 +20,6 @@ namespace {
 constexpr frame_size SCREEN_LIMIT = {800, 480};
 constexpr int FRAME_TIMEOUT_MS = 2000;
 constexpr uint32_t REQUESTED_BUFFERS = 4;
-constexpr uint32_t MAX_BUFFERS = 32;
 constexpr std::size_t MAX_FRAME_SIZES = 64;
 constexpr std::size_t REPORT_BYTES = 512;
 
@@ -28,10 +28,18 @@ struct mapped_buffer {
     std::size_t length;
 };
 
+// A frame found complete in a dequeued buffer, and its length.
+struct kept_frame {
+    uint32_t index;
+    std::size_t length;
+};
+
 struct camera {
     int fd = -1;
-    mapped_buffer buffers[MAX_BUFFERS] = {};
-    uint32_t buffer_count = 0;
+    bool buffers_requested = false;
+    bool streaming = false;
+    mapped_buffer *buffers = nullptr; // one for each buffer the driver granted
+    uint32_t buffer_count = 0;        // mapped
     frame_size size = {0, 0};
     uint32_t frames_delivered = 0;
     uint32_t frames_skipped = 0;
@@ -86,14 +94,46 @@ int xioctl(int fd, unsigned long request, void *arg)
     return result;
 }
 
+v4l2_buffer mmap_buffer(uint32_t index)
+{
+    v4l2_buffer buf = {};
+    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buf.memory = V4L2_MEMORY_MMAP;
+    buf.index = index;
+    return buf;
+}
+
+int request_buffers(v4l2_requestbuffers *req, uint32_t count)
+{
+    *req = {};
+    req->count = count;
+    req->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req->memory = V4L2_MEMORY_MMAP;
+    return xioctl(g_camera.fd, VIDIOC_REQBUFS, req);
+}
+
+// Lets go of the camera in the order the kernel expects: stop streaming, unmap
+// the buffers, free them, close. After a failure the device is often gone and
+// refuses these calls; the close then frees what is left, so their failures
+// are not reported.
 void release_device()
 {
     int err = errno;
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    v4l2_requestbuffers none;
+    if (g_camera.streaming)
+        xioctl(g_camera.fd, VIDIOC_STREAMOFF, &type);
     for (uint32_t i = 0; i < g_camera.buffer_count; i++)
         munmap(g_camera.buffers[i].start, g_camera.buffers[i].length);
-    g_camera.buffer_count = 0;
+    if (g_camera.buffers_requested)
+        request_buffers(&none, 0);
     if (g_camera.fd >= 0)
         close(g_camera.fd);
+    std::free(g_camera.buffers);
+    g_camera.buffers = nullptr;
+    g_camera.buffer_count = 0;
+    g_camera.buffers_requested = false;
+    g_camera.streaming = false;
     g_camera.fd = -1;
     publish_status();
     errno = err;
@@ -101,7 +141,7 @@ void release_device()
 
 int open_device(const char *path)
 {
-    g_camera.fd = open(path, O_RDWR | O_NONBLOCK);
+    g_camera.fd = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (g_camera.fd < 0) {
         char what[300];
         std::snprintf(what, sizeof what, "open %s", path);
@@ -164,23 +204,23 @@ int set_format()
     return 0;
 }
 
+// Maps every buffer the driver grants. A driver grants more than asked when
+// it needs more queued before it streams at all, and asking again gets the
+// same answer: so all of them are mapped and queued, none left aside.
 int map_buffers()
 {
-    v4l2_requestbuffers req = {};
-    req.count = REQUESTED_BUFFERS;
-    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    req.memory = V4L2_MEMORY_MMAP;
-    if (xioctl(g_camera.fd, VIDIOC_REQBUFS, &req) < 0)
+    v4l2_requestbuffers req;
+    if (request_buffers(&req, REQUESTED_BUFFERS) < 0)
         return report("request buffers (VIDIOC_REQBUFS)");
     if (req.count == 0)
         return refuse("request buffers (VIDIOC_REQBUFS: none granted)", ENOMEM);
+    g_camera.buffers_requested = true;
+    g_camera.buffers = static_cast<mapped_buffer *>(std::calloc(req.count, sizeof(mapped_buffer)));
+    if (!g_camera.buffers)
+        return report("map the buffers (calloc)");
 
-    uint32_t count = req.count < MAX_BUFFERS ? req.count : MAX_BUFFERS;
-    for (uint32_t i = 0; i < count; i++) {
-        v4l2_buffer buf = {};
-        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buf.memory = V4L2_MEMORY_MMAP;
-        buf.index = i;
+    for (uint32_t i = 0; i < req.count; i++) {
+        v4l2_buffer buf = mmap_buffer(i);
         if (xioctl(g_camera.fd, VIDIOC_QUERYBUF, &buf) < 0)
             return report("query a buffer (VIDIOC_QUERYBUF)");
         void *start = mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, g_camera.fd,
@@ -195,10 +235,7 @@ int map_buffers()
 
 int queue_buffer(uint32_t index)
 {
-    v4l2_buffer buf = {};
-    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    buf.memory = V4L2_MEMORY_MMAP;
-    buf.index = index;
+    v4l2_buffer buf = mmap_buffer(index);
     if (xioctl(g_camera.fd, VIDIOC_QBUF, &buf) < 0)
         return report("queue a buffer (VIDIOC_QBUF)");
     return 0;
@@ -223,26 +260,27 @@ int wait_for_frame(bool *device_error)
     return 0;
 }
 
-// True for a dequeued buffer that holds a frame to deliver.
-bool holds_complete_frame(const v4l2_buffer &buf)
+const unsigned char *buffer_bytes(uint32_t index)
+{
+    return static_cast<const unsigned char *>(g_camera.buffers[index].start);
+}
+
+// The length of the frame a dequeued buffer holds, 0 for a buffer to skip.
+std::size_t frame_length(const v4l2_buffer &buf)
 {
     if (buf.index >= g_camera.buffer_count)
-        return false;
-    const mapped_buffer &mapped = g_camera.buffers[buf.index];
-    return complete_frame_length(buf, static_cast<const unsigned char *>(mapped.start),
-                                 mapped.length) != 0;
+        return 0;
+    return complete_frame_length(buf, buffer_bytes(buf.index), g_camera.buffers[buf.index].length);
 }
 
 // Dequeues what the driver has ready, at most one round of the buffers, and
 // keeps the newest complete frame in *newest; every other buffer goes straight
 // back to the driver. 1 when a frame was kept, 0 when none, -1 on failure.
-int take_newest_frame(bool device_error, v4l2_buffer *newest)
+int take_newest_frame(bool device_error, kept_frame *newest)
 {
     int kept = 0;
     for (uint32_t taken = 0; taken < g_camera.buffer_count; taken++) {
-        v4l2_buffer buf = {};
-        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buf.memory = V4L2_MEMORY_MMAP;
+        v4l2_buffer buf = mmap_buffer(0); // the driver tells which
         if (xioctl(g_camera.fd, VIDIOC_DQBUF, &buf) < 0) {
             if (errno != EAGAIN)
                 return report("dequeue a buffer (VIDIOC_DQBUF)");
@@ -250,7 +288,8 @@ int take_newest_frame(bool device_error, v4l2_buffer *newest)
                 return refuse("dequeue a buffer (VIDIOC_DQBUF)", EIO);
             break;
         }
-        if (!holds_complete_frame(buf)) {
+        std::size_t length = frame_length(buf);
+        if (length == 0) {
             g_camera.frames_skipped++;
             if (queue_buffer(buf.index) < 0)
                 return -1;
@@ -261,22 +300,25 @@ int take_newest_frame(bool device_error, v4l2_buffer *newest)
             if (queue_buffer(newest->index) < 0)
                 return -1;
         }
-        *newest = buf;
+        *newest = {buf.index, length};
         kept = 1;
     }
     return kept;
 }
 
-// Copies the kept frame into the record and gives its buffer back.
-int deliver(const v4l2_buffer &buf, camera_frame *frame)
+// Copies the kept frame into the record and gives its buffer back. 1 when it
+// was delivered, 0 when it did not fit the record and was skipped, -1 on failure.
+int deliver(const kept_frame &kept, camera_frame *frame)
 {
-    const mapped_buffer &mapped = g_camera.buffers[buf.index];
-    copy_complete_frame(buf, static_cast<const unsigned char *>(mapped.start), mapped.length,
-                        frame);
-    if (queue_buffer(buf.index) < 0)
+    bool copied = copy_complete_frame(buffer_bytes(kept.index), kept.length, frame);
+    if (queue_buffer(kept.index) < 0)
         return -1;
+    if (!copied) {
+        g_camera.frames_skipped++;
+        return 0;
+    }
     g_camera.frames_delivered++;
-    return 0;
+    return 1;
 }
 
 // A failed fetch: after a timeout the camera stays as it is; any other failure
@@ -321,6 +363,7 @@ extern "C" int linux_v4l2_start_capturing(void)
         release_device();
         return -1;
     }
+    g_camera.streaming = true;
     g_last_report[0] = '\0';
     g_camera.streams_started++;
     publish_status();
@@ -331,19 +374,18 @@ extern "C" int linux_v4l2_get_fream(camera_frame *frame)
 {
     if (g_camera.fd < 0)
         return refuse("fetch a frame (device not initialised)", EBADF);
-    v4l2_buffer newest = {};
-    int kept = 0;
-    while (kept == 0) {
+    int delivered = 0;
+    while (delivered == 0) {
         bool device_error = false;
+        kept_frame newest = {0, 0};
         if (wait_for_frame(&device_error) < 0)
             return fail_fetch();
-        kept = take_newest_frame(device_error, &newest);
-        if (kept < 0)
+        int kept = take_newest_frame(device_error, &newest);
+        if (kept > 0)
+            delivered = deliver(newest, frame);
+        if (kept < 0 || delivered < 0)
             return fail_fetch();
         publish_status();
     }
-    if (deliver(newest, frame) < 0)
-        return fail_fetch();
-    publish_status();
     return 0;
 }

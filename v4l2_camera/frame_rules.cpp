@@ -43,11 +43,9 @@ std::size_t complete_frame_length(const v4l2_buffer &buf, const unsigned char *m
     return starts && ends ? length : 0;
 }
 
-bool copy_complete_frame(const v4l2_buffer &buf, const unsigned char *mapped,
-                         std::size_t mapped_length, camera_frame *frame)
+bool copy_complete_frame(const unsigned char *mapped, std::size_t length, camera_frame *frame)
 {
-    std::size_t length = complete_frame_length(buf, mapped, mapped_length);
-    if (length == 0)
+    if (length == 0 || length > CAMERA_FRAME_DATA_BYTES)
         return false;
     std::memcpy(frame->data, mapped, length);
     frame->length = int32_t(length);

@@ -21,10 +21,10 @@ struct frame_size {
 std::size_t complete_frame_length(const v4l2_buffer &buf, const unsigned char *mapped,
                                   std::size_t mapped_length);
 
-// Copies a dequeued buffer's image into the frame record when it is a complete
-// frame. False for a buffer to skip; the record is then untouched.
-bool copy_complete_frame(const v4l2_buffer &buf, const unsigned char *mapped,
-                         std::size_t mapped_length, camera_frame *frame);
+// Copies the image complete_frame_length found, its first `length` bytes, into
+// the frame record. False for a length of 0 or one past the record; the record
+// is then untouched.
+bool copy_complete_frame(const unsigned char *mapped, std::size_t length, camera_frame *frame);
 
 // The largest size of a stepwise or continuous range that fits the limit;
 // {0, 0} when even the range's smallest size does not fit.

@@ -25,10 +25,17 @@
  * FAKE_V4L2_FAIL=<call>:<errno name>[:<first>-<last>] makes one call fail,
  * every time or only the calls counted first to last: open, QUERYCAP, S_FMT,
  * REQBUFS, QUERYBUF, mmap, QBUF, STREAMON.
+ * FAKE_V4L2_GRANT=<n> grants n buffers whatever count is asked, as a driver
+ * does that needs more before it streams.
  * FAKE_V4L2_REPORT=<path> appends the process's descriptor and mapping counts
  * and the mappings' size ("census fds=<n> maps=<n> kib=<n>") at each !unplug
  * and at the end, and at the end the camera library's counters from framebuf
  * ("status delivered=<n> skipped=<n> dropped=<n> started=<n>").
+ * The library must use the device as the kernel expects, or a line on standard
+ * error says what it did wrong: open it with O_CLOEXEC, queue every buffer
+ * granted before STREAMON, and release it with STREAMOFF, munmap, REQBUFS 0
+ * and close, in that order (on a camera that went away those calls fail, but
+ * are still noted).
  * Without FAKE_V4L2_FRAMES every call goes to the system. */
 #define _GNU_SOURCE
 #include "camera_status.h"
@@ -49,11 +56,12 @@
 #define DOUBLE_NAME "fake_v4l2"
 #include "interpose.h"
 
-enum { BUFFER_BYTES = 1 << 21, MAX_BUFFERS = 8, ENTRY_BYTES = 4096, PADDING_BYTES = 1000 };
+enum { BUFFER_BYTES = 1 << 21, MAX_BUFFERS = 64, ENTRY_BYTES = 4096, PADDING_BYTES = 1000 };
 enum buffer_state { DEQUEUED, QUEUED, READY };
 
 static const char DEVICE[] = "/dev/video7";
 static int unplugged;         /* double_fd belongs to a camera that went away */
+static int streaming;         /* STREAMON came, and no STREAMOFF since */
 static unsigned absent_looks; /* opens and accesses still to fail with ENOENT */
 static unsigned char *buffers[MAX_BUFFERS];
 static enum buffer_state states[MAX_BUFFERS];
@@ -96,6 +104,11 @@ static int chosen_failure(const char *call)
     sscanf(fail + length + 1, "%15[A-Z]:%u-%u", name, &first, &last);
     calls++;
     return calls >= first && calls <= last ? errno_named(name) : 0;
+}
+
+static void complain(const char *what)
+{
+    fprintf(stderr, "fake_v4l2: %s\n", what);
 }
 
 static int fail_with(int err)
@@ -210,6 +223,8 @@ static int open_device(int flags)
     if (!entries_taken)
         entries = getenv("FAKE_V4L2_FRAMES");
     entries_taken = 1;
+    if (!(flags & O_CLOEXEC))
+        complain("camera opened without O_CLOEXEC");
     double_fd = memfd_create("fake-v4l2", (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0);
     unplugged = 0;
     return double_fd;
@@ -231,10 +246,14 @@ int access(const char *path, int mode)
     return camera_absent() ? fail_with(ENOENT) : 0;
 }
 
-/* The library unmaps the buffers before it closes the device. */
 static void forget_double(void)
 {
+    if (streaming)
+        complain("camera closed while streaming, without STREAMOFF");
+    if (buffer_count)
+        complain("camera closed with its buffers, without REQBUFS 0");
     unplugged = 0;
+    streaming = 0;
     buffer_count = 0;
     ready_count = 0;
     memset(buffers, 0, sizeof buffers);
@@ -356,13 +375,33 @@ static int list_size(struct v4l2_frmsizeenum *size)
     return 0;
 }
 
-static int grant_buffers(struct v4l2_requestbuffers *req)
+/* Every buffer with the library and none ready, as after REQBUFS or STREAMOFF. */
+static void dequeue_all(void)
 {
-    buffer_count = req->count < MAX_BUFFERS ? req->count : MAX_BUFFERS;
-    req->count = buffer_count;
     ready_count = 0;
     for (unsigned i = 0; i < MAX_BUFFERS; i++)
         states[i] = DEQUEUED;
+}
+
+static int mapped_count(void)
+{
+    int count = 0;
+    for (unsigned i = 0; i < MAX_BUFFERS; i++)
+        count += buffers[i] != NULL;
+    return count;
+}
+
+static int grant_buffers(struct v4l2_requestbuffers *req)
+{
+    const char *grant = getenv("FAKE_V4L2_GRANT");
+    unsigned long count = grant && req->count ? strtoul(grant, NULL, 10) : req->count;
+    if (streaming)
+        return fail_with(EBUSY);
+    if (req->count == 0 && mapped_count())
+        complain("buffers freed (REQBUFS 0) while still mapped");
+    buffer_count = count < MAX_BUFFERS ? (unsigned)count : MAX_BUFFERS;
+    req->count = buffer_count;
+    dequeue_all();
     return 0;
 }
 
@@ -375,6 +414,24 @@ static int describe_buffer(struct v4l2_buffer *buf)
     return 0;
 }
 
+static int start_streaming(void)
+{
+    for (unsigned i = 0; i < buffer_count; i++)
+        if (states[i] != QUEUED) {
+            complain("streaming started with a buffer granted but not queued");
+            break;
+        }
+    streaming = 1;
+    return 0;
+}
+
+static int stop_streaming(void)
+{
+    streaming = 0;
+    dequeue_all();
+    return 0;
+}
+
 static int answer_request(unsigned long request, void *arg)
 {
     switch (request) {
@@ -384,7 +441,8 @@ static int answer_request(unsigned long request, void *arg)
     case VIDIOC_REQBUFS: return grant_buffers(arg);
     case VIDIOC_QUERYBUF: return describe_buffer(arg);
     case VIDIOC_QBUF: return enqueue(arg);
-    case VIDIOC_STREAMON: return 0;
+    case VIDIOC_STREAMON: return start_streaming();
+    case VIDIOC_STREAMOFF: return stop_streaming();
     case VIDIOC_DQBUF: return dequeue(arg);
     }
     return fail_with(ENOTTY);
@@ -403,10 +461,19 @@ static const char *request_name(unsigned long request)
     return "";
 }
 
+static int is_release(unsigned long request, void *arg)
+{
+    return request == VIDIOC_STREAMOFF ||
+           (request == VIDIOC_REQBUFS && ((struct v4l2_requestbuffers *)arg)->count == 0);
+}
+
 static int answer_ioctl(unsigned long request, void *arg)
 {
-    if (unplugged)
+    if (unplugged) {
+        if (is_release(request, arg))
+            answer_request(request, arg);
         return fail_with(ENODEV);
+    }
     int err = *request_name(request) ? chosen_failure(request_name(request)) : 0;
     return err ? fail_with(err) : answer_request(request, arg);
 }
@@ -426,6 +493,18 @@ static void *map_double(mmap_function real_mmap, size_t len, int prot, int flags
     if (buffer != MAP_FAILED)
         buffers[index] = buffer;
     return buffer;
+}
+
+int munmap(void *addr, size_t len)
+{
+    int (*real_munmap)(void *, size_t) = next_symbol("munmap");
+    for (unsigned i = 0; addr && i < MAX_BUFFERS; i++)
+        if (buffers[i] == addr) {
+            if (streaming)
+                complain("buffer unmapped while streaming, before STREAMOFF");
+            buffers[i] = NULL;
+        }
+    return real_munmap(addr, len);
 }
 
 static void end_of_entries(void)

@@ -28,7 +28,8 @@ void deliver_and_draw(const uint8_t *data, std::size_t size)
     v4l2_buffer buf = {};
     buf.flags = get_u32(data);
     buf.bytesused = get_u32(data + 4);
-    bool delivered = copy_complete_frame(buf, mapped, mapped_length, g_frame);
+    std::size_t length = complete_frame_length(buf, mapped, mapped_length);
+    bool delivered = copy_complete_frame(mapped, length, g_frame);
     unmap_guarded(mapped, mapped_length);
     if (!delivered || !jpeg_within_budget(g_frame->data, std::size_t(g_frame->length)))
         return;
