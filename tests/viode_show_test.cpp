@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr unsigned char BEFORE = 0x5A; // what the screen showed before the program ran
+constexpr unsigned char BEFORE = 0x5A;             // what the screen showed before the program ran
 constexpr const char SCREEN_LAYOUT[] = "xrgb8888"; // the virtual framebuffer's default
 
 // Lines camera_lcd and our camera library print.
@@ -39,8 +39,8 @@ run_result run_camera_lcd(std::vector<std::string> env, const std::string &scree
                           const char *layout, const std::string &stop_once_err_has = "")
 {
     write_file(screen, std::vector<unsigned char>(vfb_layout_find(layout)->smem_len, BEFORE));
-    env.insert(env.end(), {"VFB_LAYOUT=" + std::string(layout),
-                           "ASAN_OPTIONS=verify_asan_link_order=0"});
+    env.insert(env.end(),
+               {"VFB_LAYOUT=" + std::string(layout), "ASAN_OPTIONS=verify_asan_link_order=0"});
     return run_program({CAMERA_LCD_PROGRAM}, env, stop_once_err_has);
 }
 
@@ -163,9 +163,9 @@ TEST_P(LiveView, RunsToTheEndWithTheRightPicture)
         if (long(i) <= c.shown && c.entries[i].drawn())
             drawn.push_back(djpeg_decode(entry));
     }
-    std::vector<std::string> env = {
-        "LD_PRELOAD=" VFB_LIBRARY, "LD_LIBRARY_PATH=" REPLAY_CAMERA_DIR,
-        "VFB_FILE=" + (c.screen_present ? screen : tmp.path("no-such-screen"))};
+    std::string screen_file = c.screen_present ? screen : tmp.path("no-such-screen");
+    std::vector<std::string> env = {"LD_PRELOAD=" VFB_LIBRARY, "LD_LIBRARY_PATH=" REPLAY_CAMERA_DIR,
+                                    "VFB_FILE=" + screen_file};
     if (!entries.empty())
         env.push_back("REPLAY_FRAMES=" + joined(entries));
 
