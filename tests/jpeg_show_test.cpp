@@ -18,22 +18,10 @@ const std::string USAGE = std::string("Usage: ") + JPEG_FB_PROGRAM + " <jpeg ima
 
 struct image_case {
     const char *name;
-    int width, height;
-    int components = 3;
-    int percent_kept = 100; // of the file; less than 100 cuts it short
-    const char *err = "";   // exact standard error
-
-    // clang-format off
-    image_case &in_grey() { components = 1; return *this; }
-    image_case &cut_to_percent(int kept) { percent_kept = kept; return *this; }
-    image_case &warns(const char *line) { err = line; return *this; }
-    // clang-format on
+    int width, height, components;
+    int percent_kept; // of the file; less than 100 cuts it short
+    const char *err;  // exact standard error
 };
-
-image_case image(const char *name, int width, int height)
-{
-    return {name, width, height};
-}
 
 std::ostream &operator<<(std::ostream &out, const image_case &i)
 {
@@ -91,15 +79,16 @@ TEST_P(Shows, EveryByteOfTheScreen)
     EXPECT_EQ(describe_differences(read_bytes(screen), expected, s->line_length), "");
 }
 
+// clang-format off
 const image_case IMAGES[] = {
-    image("larger_than_the_screen", 1024, 768),
-    image("smaller", 320, 240),
-    image("exactly_the_screen", 800, 480),
-    image("greyscale", 640, 360).in_grey(),
-    image("cut_short_is_shown_with_the_warning", 800, 480)
-        .cut_to_percent(60)
-        .warns("Premature end of JPEG file\n"),
+    // name                                 width height components percent_kept err
+    {"larger_than_the_screen",              1024, 768,   3,         100,         ""},
+    {"smaller",                             320,  240,   3,         100,         ""},
+    {"exactly_the_screen",                  800,  480,   3,         100,         ""},
+    {"greyscale",                           640,  360,   1,         100,         ""},
+    {"cut_short_is_shown_with_the_warning", 800,  480,   3,         60,          "Premature end of JPEG file\n"},
 };
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Shows,
                          ::testing::Combine(::testing::ValuesIn(DRAWABLE_LAYOUTS),

@@ -192,23 +192,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct jpg_file_case {
     const char *name;
-    std::size_t padded_size = 0; // 0: no file at all
-    bool directory = false;
-    int expected = 0;
-    bool prints_open_error = false;
-
-    // clang-format off
-    jpg_file_case &padded_to(std::size_t bytes) { padded_size = bytes; return *this; }
-    jpg_file_case &a_directory() { directory = true; return *this; }
-    jpg_file_case &refused() { expected = -1; return *this; }
-    jpg_file_case &not_opened() { expected = -1, prints_open_error = true; return *this; }
-    // clang-format on
+    std::size_t padded_size; // 0: no file at all
+    bool directory;
+    int expected;
+    bool prints_open_error;
 };
-
-jpg_file_case file(const char *name)
-{
-    return {name};
-}
 
 std::ostream &operator<<(std::ostream &out, const jpg_file_case &c)
 {
@@ -248,15 +236,18 @@ TEST_P(DrawJpgFile, ResultMessageAndPicture)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, DrawJpgFile,
-                         ::testing::Values(file("missing").not_opened(),
-                                           file("directory").a_directory().not_opened(),
-                                           file("short_2999").padded_to(2999).refused(),
-                                           file("valid_3000").padded_to(3000),
-                                           file("valid_50000").padded_to(50000)),
-                         [](const ::testing::TestParamInfo<jpg_file_case> &info) {
-                             return std::string(info.param.name);
-                         });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Files, DrawJpgFile,
+    ::testing::Values(
+        //            name           padded_size directory result prints_open_error
+        jpg_file_case{"missing",     0,          false,    -1,    true},
+        jpg_file_case{"directory",   0,          true,     -1,    true},
+        jpg_file_case{"short_2999",  2999,       false,    -1,    false},
+        jpg_file_case{"valid_3000",  3000,       false,    0,     false},
+        jpg_file_case{"valid_50000", 50000,      false,    0,     false}),
+    [](const ::testing::TestParamInfo<jpg_file_case> &info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(LcdScreen, DrawJpgWithoutPathReturnsMinusOneSilently)
 {
