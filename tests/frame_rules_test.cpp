@@ -13,9 +13,9 @@ constexpr frame_size SCREEN = {800, 480};
 struct buffer_case {
     const char *name;
     uint32_t flags;
-    std::vector<unsigned char> bytes; // the mapped buffer
     uint32_t bytesused;
-    std::size_t length; // of the image delivered, 0: skipped
+    std::size_t length;               // of the image delivered, 0: skipped
+    std::vector<unsigned char> bytes; // the mapped buffer
 };
 
 std::ostream &operator<<(std::ostream &out, const buffer_case &c)
@@ -38,20 +38,21 @@ TEST_P(FrameCheck, DeliversOnlyUnflaggedWholeJpegImages)
 INSTANTIATE_TEST_SUITE_P(
     Buffers, FrameCheck,
     ::testing::Values(
-        buffer_case{"jpeg",                      0, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0xFF, 0xD9}, 7, 7},
-        buffer_case{"jpeg_with_done_flag",       V4L2_BUF_FLAG_DONE, {0xFF, 0xD8, 0xFF, 0xD9}, 4, 4},
-        buffer_case{"error_flag",                V4L2_BUF_FLAG_ERROR, {0xFF, 0xD8, 0xFF, 0xD9}, 4, 0},
-        buffer_case{"empty",                     0, {0xFF, 0xD8, 0xFF, 0xD9}, 0, 0},
-        buffer_case{"one_byte",                  0, {0xFF, 0xD8}, 1, 0},
-        buffer_case{"zeros_from_a_stale_buffer", 0, {0, 0, 0, 0}, 4, 0},
-        buffer_case{"starts_mid_stream",         0, {0xFF, 0xD9, 0xFF, 0xD8}, 4, 0},
-        buffer_case{"only_ff",                   0, {0xFF, 0xFF, 0xD8, 0xFF, 0xD9}, 5, 0},
-        buffer_case{"cut_short",                 0, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10}, 6, 0},
-        buffer_case{"cut_short_then_zeros",      0, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x00, 0x00}, 7, 0},
-        buffer_case{"end_marker_past_bytesused", 0, {0xFF, 0xD8, 0xFF, 0xD9}, 3, 0},
-        buffer_case{"zero_padded",               0, {0xFF, 0xD8, 0xFF, 0xD9, 0, 0, 0, 0}, 8, 4},
-        buffer_case{"stale_bytes_past_padding",  0, {0xFF, 0xD8, 0xFF, 0xD9, 0, 0, 0xAB}, 6, 4},
-        buffer_case{"end_marker_then_data",      0, {0xFF, 0xD8, 0xFF, 0xD9, 0x01}, 5, 0}),
+        //          name                          flags                bytesused length  the mapped buffer
+        buffer_case{"jpeg",                       0,                   7,        7,      {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0xFF, 0xD9}},
+        buffer_case{"jpeg_with_done_flag",        V4L2_BUF_FLAG_DONE,  4,        4,      {0xFF, 0xD8, 0xFF, 0xD9}},
+        buffer_case{"error_flag",                 V4L2_BUF_FLAG_ERROR, 4,        0,      {0xFF, 0xD8, 0xFF, 0xD9}},
+        buffer_case{"empty",                      0,                   0,        0,      {0xFF, 0xD8, 0xFF, 0xD9}},
+        buffer_case{"one_byte",                   0,                   1,        0,      {0xFF, 0xD8}},
+        buffer_case{"zeros_from_a_stale_buffer",  0,                   4,        0,      {0, 0, 0, 0}},
+        buffer_case{"starts_mid_stream",          0,                   4,        0,      {0xFF, 0xD9, 0xFF, 0xD8}},
+        buffer_case{"only_ff",                    0,                   5,        0,      {0xFF, 0xFF, 0xD8, 0xFF, 0xD9}},
+        buffer_case{"cut_short",                  0,                   6,        0,      {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10}},
+        buffer_case{"cut_short_then_zeros",       0,                   7,        0,      {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x00, 0x00}},
+        buffer_case{"end_marker_past_bytesused",  0,                   3,        0,      {0xFF, 0xD8, 0xFF, 0xD9}},
+        buffer_case{"zero_padded",                0,                   8,        4,      {0xFF, 0xD8, 0xFF, 0xD9, 0, 0, 0, 0}},
+        buffer_case{"stale_bytes_past_padding",   0,                   6,        4,      {0xFF, 0xD8, 0xFF, 0xD9, 0, 0, 0xAB}},
+        buffer_case{"end_marker_then_data",       0,                   5,        0,      {0xFF, 0xD8, 0xFF, 0xD9, 0x01}}),
     [](const ::testing::TestParamInfo<buffer_case> &info) { return std::string(info.param.name); });
 // clang-format on
 
@@ -103,7 +104,9 @@ struct stepwise_case {
 
 TEST(StepwiseFit, LargestStepWithinTheScreen)
 {
+    // clang-format off
     const stepwise_case cases[] = {
+        // width: min, max, step; height: min, max, step   fit
         {{16, 1920, 16, 16, 1080, 16}, {800, 480}},
         {{1, 4096, 1, 1, 2160, 1}, {800, 480}},     // continuous
         {{100, 1000, 30, 50, 600, 40}, {790, 450}}, // steps do not land on the limit
@@ -111,6 +114,7 @@ TEST(StepwiseFit, LargestStepWithinTheScreen)
         {{1024, 4096, 8, 768, 2160, 8}, {0, 0}}, // smallest is too large
         {{320, 320, 0, 240, 240, 0}, {320, 240}},
     };
+    // clang-format on
     for (const stepwise_case &c : cases) {
         frame_size fit = largest_stepwise_fit(c.range, SCREEN);
         EXPECT_EQ(fit.width, c.fit.width) << c.range.min_width << ".." << c.range.max_width;
@@ -147,20 +151,23 @@ std::vector<unsigned char> mapped_buffer(const copy_case &c)
 TEST(FrameCopy, TakesAtMostTheMappedBytesAndTheRecordsSize)
 {
     constexpr std::size_t RECORD = CAMERA_FRAME_DATA_BYTES;
+    // clang-format off
     const copy_case cases[] = {
-        {"whole_buffer", 0, 1000, 1000, 1000, 1000},
-        {"partly_filled", 0, 1000, 600, 600, 600},
-        {"zero_padded", 0, 1000, 1000, 900, 900},
-        {"partly_filled_and_zero_padded", 0, 1000, 800, 700, 700},
-        {"bytesused_past_the_mapping", 0, 1000, 5000, 1000, 1000},
-        {"bytesused_wrapping_past_4_gib", 0, 1000, 0xFFFFFFFF, 1000, 1000},
-        {"end_marker_past_bytesused", 0, 1000, 600, 1000, -1},
-        {"as_large_as_the_record", 0, RECORD, RECORD, RECORD, int32_t(RECORD)},
-        {"larger_than_the_record", 0, RECORD + 100, RECORD + 100, RECORD + 100, -1},
-        {"flagged_as_error", V4L2_BUF_FLAG_ERROR, 1000, 1000, 1000, -1},
-        {"empty", 0, 1000, 0, 1000, -1},
-        {"mapping_of_one_byte", 0, 1, 1000, 1, -1},
+        // name                           flags                mapped_length  bytesused     image_end      length
+        {"whole_buffer",                   0,                   1000,          1000,         1000,          1000},
+        {"partly_filled",                  0,                   1000,          600,          600,           600},
+        {"zero_padded",                    0,                   1000,          1000,         900,           900},
+        {"partly_filled_and_zero_padded",  0,                   1000,          800,          700,           700},
+        {"bytesused_past_the_mapping",     0,                   1000,          5000,         1000,          1000},
+        {"bytesused_wrapping_past_4_gib",  0,                   1000,          0xFFFFFFFF,   1000,          1000},
+        {"end_marker_past_bytesused",      0,                   1000,          600,          1000,          -1},
+        {"as_large_as_the_record",         0,                   RECORD,        RECORD,       RECORD,        int32_t(RECORD)},
+        {"larger_than_the_record",         0,                   RECORD + 100,  RECORD + 100, RECORD + 100,  -1},
+        {"flagged_as_error",               V4L2_BUF_FLAG_ERROR, 1000,          1000,         1000,          -1},
+        {"empty",                          0,                   1000,          0,            1000,          -1},
+        {"mapping_of_one_byte",            0,                   1,             1000,         1,             -1},
     };
+    // clang-format on
     std::vector<camera_frame> record(1);
     for (const copy_case &c : cases) {
         std::vector<unsigned char> mapped = mapped_buffer(c);

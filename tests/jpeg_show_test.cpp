@@ -79,13 +79,16 @@ TEST_P(Shows, EveryByteOfTheScreen)
     EXPECT_EQ(describe_differences(read_bytes(screen), expected, s->line_length), "");
 }
 
+// clang-format off
 const image_case IMAGES[] = {
-    {"larger_than_the_screen", 1024, 768, 3, 100, ""},
-    {"smaller", 320, 240, 3, 100, ""},
-    {"exactly_the_screen", 800, 480, 3, 100, ""},
-    {"greyscale", 640, 360, 1, 100, ""},
-    {"cut_short_is_shown_with_the_warning", 800, 480, 3, 60, "Premature end of JPEG file\n"},
+    // name                                 width height components percent_kept err
+    {"larger_than_the_screen",              1024, 768,   3,         100,         ""},
+    {"smaller",                             320,  240,   3,         100,         ""},
+    {"exactly_the_screen",                  800,  480,   3,         100,         ""},
+    {"greyscale",                           640,  360,   1,         100,         ""},
+    {"cut_short_is_shown_with_the_warning", 800,  480,   3,         60,          "Premature end of JPEG file\n"},
 };
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Shows,
                          ::testing::Combine(::testing::ValuesIn(DRAWABLE_LAYOUTS),
@@ -101,10 +104,22 @@ enum class input { photo, cut, missing, unreadable, directory, empty, text, cmyk
 struct failure_case {
     const char *name;
     std::vector<input> args;
-    const char *layout;
-    bool screen_present;
-    std::string out, err; // exact
+    const char *layout = "xrgb8888";
+    bool screen_present = true;
+    std::string out = "", err = ""; // exact
+
+    // clang-format off
+    failure_case &on(const char *screen_layout) { layout = screen_layout; return *this; }
+    failure_case &without_screen() { screen_present = false; return *this; }
+    failure_case &prints(std::string text) { out = std::move(text); return *this; }
+    failure_case &says(std::string line) { err = std::move(line); return *this; }
+    // clang-format on
 };
+
+failure_case refused(const char *name, std::vector<input> args)
+{
+    return {name, std::move(args)};
+}
 
 class Refuses : public ::testing::TestWithParam<failure_case> {
   protected:
@@ -184,29 +199,24 @@ TEST_P(Refuses, WithOneLineAndStatus1ScreenUntouched)
 INSTANTIATE_TEST_SUITE_P(
     Rows, Refuses,
     ::testing::Values(
-        failure_case{"no_argument", {}, "xrgb8888", true, USAGE, ""},
-        failure_case{"two_arguments", {input::photo, input::photo}, "xrgb8888", true, USAGE, ""},
-        failure_case{"missing_file", {input::missing}, "xrgb8888", true, "",
-                     "[88]: stat failed: No such file or directory\n"},
-        failure_case{"unreadable_file", {input::unreadable}, "xrgb8888", true, "",
-                     "[101]: open failed: Permission denied\n"},
-        failure_case{"directory", {input::directory}, "xrgb8888", true, "",
-                     "read jpeg-file failed: Is a directory\n"},
-        failure_case{"empty_file", {input::empty}, "xrgb8888", true, "", "Empty input file\n"},
-        failure_case{"not_a_jpeg", {input::text}, "xrgb8888", true, "",
-                     "Not a JPEG file: starts with 0x68 0x65\n"},
-        failure_case{"cmyk", {input::cmyk}, "xrgb8888", true, "",
-                     "[150]: colour space not supported: 4 components\n"},
+        refused("no_argument", {}).prints(USAGE),
+        refused("two_arguments", {input::photo, input::photo}).prints(USAGE),
+        refused("missing_file", {input::missing}).says("[88]: stat failed: No such file or directory\n"),
+        refused("unreadable_file", {input::unreadable}).says("[101]: open failed: Permission denied\n"),
+        refused("directory", {input::directory}).says("read jpeg-file failed: Is a directory\n"),
+        refused("empty_file", {input::empty}).says("Empty input file\n"),
+        refused("not_a_jpeg", {input::text}).says("Not a JPEG file: starts with 0x68 0x65\n"),
+        refused("cmyk", {input::cmyk}).says("[150]: colour space not supported: 4 components\n"),
         // decoding comes first: the warning of the cut image precedes the failed open
-        failure_case{"no_screen_after_decoding", {input::cut}, "xrgb8888", false, "",
-                     "Premature end of JPEG file\n[101]: open failed: No such file or directory\n"},
-        failure_case{"palette_screen", {input::photo}, "pseudocolor8", true, "",
-                     "[190]: screen format not supported: 8 bits per pixel, visual 3\n"},
-        failure_case{"one_bit_screen", {input::photo}, "mono1", true, "",
-                     "[190]: screen format not supported: 1 bits per pixel, visual 0\n"},
-        failure_case{"lines_beyond_screen_memory", {input::photo}, "xrgb8888-short", true, "",
-                     "[195]: screen size not supported: 800x480, 3200 bytes per line, 1228800 "
-                     "bytes of screen memory\n"}),
+        refused("no_screen_after_decoding", {input::cut}).without_screen()
+            .says("Premature end of JPEG file\n[101]: open failed: No such file or directory\n"),
+        refused("palette_screen", {input::photo}).on("pseudocolor8")
+            .says("[190]: screen format not supported: 8 bits per pixel, visual 3\n"),
+        refused("one_bit_screen", {input::photo}).on("mono1")
+            .says("[190]: screen format not supported: 1 bits per pixel, visual 0\n"),
+        refused("lines_beyond_screen_memory", {input::photo}).on("xrgb8888-short")
+            .says("[195]: screen size not supported: 800x480, 3200 bytes per line, 1228800 "
+                  "bytes of screen memory\n")),
     [](const ::testing::TestParamInfo<failure_case> &info) { return std::string(info.param.name); });
 // clang-format on
 

@@ -139,22 +139,42 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Files made here
 
+constexpr uint32_t RUN_LENGTH = 1, BIT_FIELDS = 3; // compression in the header
+
 struct own_case {
     const char *name;
     int width, height; // of the stored image; a negative height stores it top-down
     int bits;
-    uint32_t compression;
-    int x, y;
-    int expected;
+    uint32_t compression = 0;
+    int x = 0, y = 0;
+    int expected = 0;
     long file_size = 0;    // when set, the size the written file must have
     long keep_bytes = -1;  // when set, the file is cut to this many bytes
     long extra_bytes = 0;  // bytes after the pixel data
     long header_width = 0; // when set, the width and height the header claims
     long header_height = 0;
-    uint32_t red_mask = 0xFF0000; // with bit fields, written with green 0xFF00 and blue 0xFF
-    int gap = 0; // bytes between the headers and the pixels, as V4 and V5 files have
+    uint32_t red_mask = 0; // with bit fields, written with green 0xFF00 and blue 0xFF
+    int gap = 0;           // bytes between the headers and the pixels, as V4 and V5 files have
     bool offset_past_end = false;
+
+    // clang-format off
+    own_case &at(int to_x, int to_y) { x = to_x, y = to_y; return *this; }
+    own_case &refused() { expected = -1; return *this; }
+    own_case &sized(long bytes) { file_size = bytes; return *this; }
+    own_case &cut_to(long bytes) { keep_bytes = bytes; return *this; }
+    own_case &trailing(long bytes) { extra_bytes = bytes; return *this; }
+    own_case &claiming(long w, long h) { header_width = w, header_height = h; return *this; }
+    own_case &run_length() { compression = RUN_LENGTH; return *this; }
+    own_case &bit_fields(uint32_t red = 0xFF0000) { compression = BIT_FIELDS, red_mask = red; return *this; }
+    own_case &gap_before_pixels(int bytes) { gap = bytes; return *this; }
+    own_case &offset_past_the_end() { offset_past_end = true; return *this; }
+    // clang-format on
 };
+
+own_case bmp(const char *name, int width, int height, int bits)
+{
+    return {name, width, height, bits};
+}
 
 std::ostream &operator<<(std::ostream &o, const own_case &c)
 {
@@ -169,7 +189,7 @@ void put32(std::vector<unsigned char> &b, std::size_t at, uint32_t v)
 
 std::vector<unsigned char> make_bmp(const own_case &c, const rgb_image &image)
 {
-    bool masks = c.compression == 3;
+    bool masks = c.compression == BIT_FIELDS;
     std::size_t offset = 54 + (masks ? 12 : 0) + std::size_t(c.gap);
     std::vector<unsigned char> b(offset, 0x55);
     b[0] = 'B';
@@ -233,28 +253,28 @@ TEST_P(OwnBmp, DrawsTheVisiblePartOrNothing)
 INSTANTIATE_TEST_SUITE_P(
     Files, OwnBmp,
     ::testing::Values(
-        own_case{"full_screen_32_fills_the_buffer", 800, 480, 32, 0, 0, 0, 0, 1536054},
-        own_case{"full_screen_24", 800, 480, 24, 0, 0, 0, 0, 1152054},
-        own_case{"one_row_more_than_the_buffer", 800, 481, 32, 0, 0, 0, -1, 1539254},
-        own_case{"bytes_after_a_full_buffer_ignored", 800, 480, 32, 0, 0, 0, 0, 0, -1, 3200},
-        own_case{"claims_65535_square", 4, 4, 24, 0, 0, 0, -1, 0, -1, 0, 65535, 65535},
-        own_case{"claims_more_rows_than_stored", 5, 3, 24, 0, 10, 10, -1, 0, -1, 0, 5, 4},
-        own_case{"truncated_by_one_byte", 5, 3, 24, 0, 10, 10, -1, 0, 101},
-        own_case{"header_only", 5, 3, 24, 0, 10, 10, -1, 0, 54},
-        own_case{"shorter_than_the_header", 3, 2, 24, 0, 10, 10, -1, 0, 30},
-        own_case{"empty_file", 3, 2, 24, 0, 10, 10, -1, 0, 0},
-        own_case{"top_down_24", 5, -3, 24, 0, 100, 50, 0},
-        own_case{"top_down_32_off_left_and_top", 4, -3, 32, 0, -2, -1, 0},
-        own_case{"plain_bit_fields_32_off_bottom", 3, 2, 32, 3, 3, 479, 0},
-        own_case{"swapped_bit_fields_32", 3, 2, 32, 3, 0, 0, -1, 0, -1, 0, 0, 0, 0xFF},
-        own_case{"bit_fields_24", 3, 2, 24, 3, 0, 0, -1},
-        own_case{"gap_before_pixels_off_right", 5, 3, 24, 0, 798, 0, 0, 0, -1, 0, 0, 0, 0xFF0000, 70},
-        own_case{"offset_past_the_end_not_believed", 5, 3, 24, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0xFF0000, 0, true},
-        own_case{"palette_8", 4, 2, 8, 0, 0, 0, -1},
-        own_case{"rle_8", 4, 2, 8, 1, 0, 0, -1},
-        own_case{"bits_16", 4, 2, 16, 0, 0, 0, -1},
-        own_case{"rle_24", 4, 2, 24, 1, 0, 0, -1},
-        own_case{"negative_width", 4, 2, 24, 0, 0, 0, -1, 0, -1, 0, -4}),
+        bmp("full_screen_32_fills_the_buffer", 800, 480, 32).sized(1536054),
+        bmp("full_screen_24", 800, 480, 24).sized(1152054),
+        bmp("one_row_more_than_the_buffer", 800, 481, 32).sized(1539254).refused(),
+        bmp("bytes_after_a_full_buffer_ignored", 800, 480, 32).trailing(3200),
+        bmp("claims_65535_square", 4, 4, 24).claiming(65535, 65535).refused(),
+        bmp("claims_more_rows_than_stored", 5, 3, 24).claiming(5, 4).at(10, 10).refused(),
+        bmp("truncated_by_one_byte", 5, 3, 24).cut_to(101).at(10, 10).refused(),
+        bmp("header_only", 5, 3, 24).cut_to(54).at(10, 10).refused(),
+        bmp("shorter_than_the_header", 3, 2, 24).cut_to(30).at(10, 10).refused(),
+        bmp("empty_file", 3, 2, 24).cut_to(0).at(10, 10).refused(),
+        bmp("top_down_24", 5, -3, 24).at(100, 50),
+        bmp("top_down_32_off_left_and_top", 4, -3, 32).at(-2, -1),
+        bmp("plain_bit_fields_32_off_bottom", 3, 2, 32).bit_fields().at(3, 479),
+        bmp("swapped_bit_fields_32", 3, 2, 32).bit_fields(0xFF).refused(),
+        bmp("bit_fields_24", 3, 2, 24).bit_fields().refused(),
+        bmp("gap_before_pixels_off_right", 5, 3, 24).gap_before_pixels(70).at(798, 0),
+        bmp("offset_past_the_end_not_believed", 5, 3, 24).offset_past_the_end(),
+        bmp("palette_8", 4, 2, 8).refused(),
+        bmp("rle_8", 4, 2, 8).run_length().refused(),
+        bmp("bits_16", 4, 2, 16).refused(),
+        bmp("rle_24", 4, 2, 24).run_length().refused(),
+        bmp("negative_width", 4, 2, 24).claiming(-4, 2).refused()),
     [](const ::testing::TestParamInfo<own_case> &info) { return std::string(info.param.name); });
 // clang-format on
 
@@ -267,7 +287,7 @@ int draw_bmp_at_origin(const char *path)
 // without write permission, is drawn.
 TEST_F(BmpScreen, DrawBmpOpensTheFileReadOnly)
 {
-    own_case c{"read_only", 5, 3, 24, 0, 0, 0, 0};
+    own_case c = bmp("read_only", 5, 3, 24);
     std::string path = tmp.path("read_only.bmp");
     write_file(path, make_bmp(c, make_source(c.width, c.height)));
     ASSERT_EQ(chmod(tmp.dir.c_str(), 0755), 0);

@@ -28,10 +28,24 @@ class LcdScreen : public GuardedScreen {
 
 struct placement {
     const char *name;
-    int width, height, components, x, y;
-    bool chroma_422;
+    int width, height; // of the image, drawn with its top-left corner at (x, y)
+    int x = 0, y = 0;
+    int components = 3;
+    bool chroma_422 = true; // as cameras send; else 4:2:0
     bool progressive = false;
+
+    // clang-format off
+    placement &at(int to_x, int to_y) { x = to_x, y = to_y; return *this; }
+    placement &in_420() { chroma_422 = false; return *this; }
+    placement &in_grey() { components = 1, chroma_422 = false; return *this; }
+    placement &made_progressive() { progressive = true; return *this; }
+    // clang-format on
 };
+
+placement image(const char *name, int width, int height)
+{
+    return {name, width, height};
+}
 
 std::ostream &operator<<(std::ostream &out, const placement &c)
 {
@@ -62,25 +76,28 @@ TEST_P(JpegPlacement, DrawsExactlyTheVisiblePartOfTheDecodedImage)
     }
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Positions, JpegPlacement,
-    ::testing::Values(placement{"camera_frame_at_origin", 640, 480, 3, 0, 0, true},
-                      placement{"inside_at_100_50", 200, 100, 3, 100, 50, false},
-                      placement{"larger_than_screen", 1024, 600, 3, 0, 0, true},
-                      placement{"camera_720p_off_left_and_top", 1280, 720, 3, -301, -157, true},
-                      placement{"off_left_by_whole_blocks", 1280, 200, 3, -320, 10, true},
-                      placement{"tall_4_2_0_off_top", 333, 900, 3, 3, -301, false},
-                      placement{"progressive_off_all_sides", 1100, 700, 3, -150, -90, false, true},
-                      placement{"one_column_showing", 120, 90, 3, -119, 5, true},
-                      placement{"off_left_and_top", 120, 90, 3, -37, -21, true},
-                      placement{"off_right_and_bottom", 120, 90, 3, 733, 421, false},
-                      placement{"entirely_off_left", 50, 40, 3, -50, 10, true},
-                      placement{"entirely_below", 50, 40, 3, 10, 480, true},
-                      placement{"one_pixel", 1, 1, 3, 799, 479, true},
-                      placement{"odd_width_4_2_0", 333, 77, 3, 5, 7, false},
-                      placement{"greyscale_in_grey", 160, 120, 1, 20, 30, false},
-                      placement{"greyscale_wider_than_screen", 900, 40, 1, -10, 440, false}),
+    ::testing::Values(
+        image("camera_frame_at_origin", 640, 480),
+        image("inside_at_100_50", 200, 100).at(100, 50).in_420(),
+        image("larger_than_screen", 1024, 600),
+        image("camera_720p_off_left_and_top", 1280, 720).at(-301, -157),
+        image("off_left_by_whole_blocks", 1280, 200).at(-320, 10),
+        image("tall_4_2_0_off_top", 333, 900).at(3, -301).in_420(),
+        image("progressive_off_all_sides", 1100, 700).at(-150, -90).in_420().made_progressive(),
+        image("one_column_showing", 120, 90).at(-119, 5),
+        image("off_left_and_top", 120, 90).at(-37, -21),
+        image("off_right_and_bottom", 120, 90).at(733, 421).in_420(),
+        image("entirely_off_left", 50, 40).at(-50, 10),
+        image("entirely_below", 50, 40).at(10, 480),
+        image("one_pixel", 1, 1).at(799, 479),
+        image("odd_width_4_2_0", 333, 77).at(5, 7).in_420(),
+        image("greyscale_in_grey", 160, 120).at(20, 30).in_grey(),
+        image("greyscale_wider_than_screen", 900, 40).at(-10, 440).in_grey()),
     [](const ::testing::TestParamInfo<placement> &info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(LcdScreen, TruncatedDataIsDrawnAsDjpegDecodesIt)
 {
@@ -105,11 +122,22 @@ constexpr int WHOLE = INT_MAX; // the frame's whole length
 
 struct undecodable_case {
     const char *name;
-    frame_fault fault; // done to a 64 x 48 image
-    int components;
-    int length; // the length handed over, or WHOLE
-    const char *message;
+    const char *message;                   // libjpeg's, or ours
+    frame_fault fault = frame_fault::none; // done to a 64 x 48 image
+    int components = 3;
+    int length = WHOLE; // the length handed over
+
+    // clang-format off
+    undecodable_case &spoiled(frame_fault how) { fault = how; return *this; }
+    undecodable_case &in_cmyk() { components = 4; return *this; }
+    undecodable_case &handed_over(int bytes) { length = bytes; return *this; }
+    // clang-format on
 };
+
+undecodable_case frame(const char *name, const char *message)
+{
+    return {name, message};
+}
 
 std::ostream &operator<<(std::ostream &out, const undecodable_case &c)
 {
@@ -152,13 +180,13 @@ TEST_P(UndecodableData, ReturnsMinusOneWithTheMessageScreenUntouched)
 INSTANTIATE_TEST_SUITE_P(
     Frames, UndecodableData,
     ::testing::Values(
-        undecodable_case{"empty", frame_fault::none, 3, 0, "Empty input file"},
-        undecodable_case{"negative_length", frame_fault::none, 3, -5, "Empty input file"},
-        undecodable_case{"start_marker_only", frame_fault::none, 3, 3, "JPEG datastream contains no image"},
-        undecodable_case{"header_refused", frame_fault::zero_height, 3, WHOLE, "Empty JPEG image (DNL not supported)"},
-        undecodable_case{"precision_12", frame_fault::precision_12, 3, WHOLE, "Unsupported JPEG data precision 12"},
-        undecodable_case{"noise_between_markers", frame_fault::noise, 3, WHOLE, "JPEG datastream contains no image"},
-        undecodable_case{"cmyk", frame_fault::none, 4, WHOLE, "Unable to draw a JPEG image of 4 colour components"}),
+        frame("empty", "Empty input file").handed_over(0),
+        frame("negative_length", "Empty input file").handed_over(-5),
+        frame("start_marker_only", "JPEG datastream contains no image").handed_over(3),
+        frame("header_refused", "Empty JPEG image (DNL not supported)").spoiled(frame_fault::zero_height),
+        frame("precision_12", "Unsupported JPEG data precision 12").spoiled(frame_fault::precision_12),
+        frame("noise_between_markers", "JPEG datastream contains no image").spoiled(frame_fault::noise),
+        frame("cmyk", "Unable to draw a JPEG image of 4 colour components").in_cmyk()),
     [](const ::testing::TestParamInfo<undecodable_case> &info) { return std::string(info.param.name); });
 // clang-format on
 
@@ -208,15 +236,18 @@ TEST_P(DrawJpgFile, ResultMessageAndPicture)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, DrawJpgFile,
-                         ::testing::Values(jpg_file_case{"missing", 0, false, -1, true},
-                                           jpg_file_case{"directory", 0, true, -1, true},
-                                           jpg_file_case{"short_2999", 2999, false, -1, false},
-                                           jpg_file_case{"valid_3000", 3000, false, 0, false},
-                                           jpg_file_case{"valid_50000", 50000, false, 0, false}),
-                         [](const ::testing::TestParamInfo<jpg_file_case> &info) {
-                             return std::string(info.param.name);
-                         });
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Files, DrawJpgFile,
+    ::testing::Values(
+        //            name           padded_size directory result prints_open_error
+        jpg_file_case{"missing",     0,          false,    -1,    true},
+        jpg_file_case{"directory",   0,          true,     -1,    true},
+        jpg_file_case{"short_2999",  2999,       false,    -1,    false},
+        jpg_file_case{"valid_3000",  3000,       false,    0,     false},
+        jpg_file_case{"valid_50000", 50000,      false,    0,     false}),
+    [](const ::testing::TestParamInfo<jpg_file_case> &info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST_F(LcdScreen, DrawJpgWithoutPathReturnsMinusOneSilently)
 {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -73,4 +75,13 @@ std::string describe_differences(const std::vector<unsigned char> &shown,
                      std::to_string(i / line_bytes) + " is " + std::to_string(shown[i]) +
                      ", expected " + std::to_string(expected[i]);
     return wrong > allowed ? std::to_string(wrong) + " bytes differ" + first : "";
+}
+
+bool read_file(const std::string &path, std::vector<unsigned char> &bytes)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
 }

@@ -1,5 +1,6 @@
-// Pictures as R, G, B bytes, read from binary PNM files, and screens compared
-// byte for byte. Plain C++ without the test framework: vm_screen uses it too.
+// Pictures as R, G, B bytes, read from binary PNM files, screens compared
+// byte for byte, and whole files read. Plain C++ without the test framework:
+// the VM's helpers use it too.
 #ifndef SCREEN_IMAGE_H
 #define SCREEN_IMAGE_H
 
@@ -26,5 +27,8 @@ std::string parse_pnm(const std::vector<unsigned char> &pnm, rgb_image &image);
 std::string describe_differences(const std::vector<unsigned char> &shown,
                                  const std::vector<unsigned char> &expected, std::size_t line_bytes,
                                  std::size_t allowed = 0);
+
+// Reads the whole file into bytes; false when it cannot be opened.
+bool read_file(const std::string &path, std::vector<unsigned char> &bytes);
 
 #endif

@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -85,23 +84,30 @@ void wrap_in_emulator(std::vector<std::string> &, std::vector<std::string> &) {}
     _exit(127);
 }
 
-// Waits for the program's end, filling usage; with stop_after_ms, ends it with
-// SIGTERM once that time has passed.
-int wait_for_end(pid_t pid, int stop_after_ms, rusage *usage)
+// Waits for the program's end, filling usage. With stop_text, ends it with
+// SIGTERM once its standard error (written to err_path) holds that text, or
+// after STOP_LIMIT_MS, a guard for a program that never says it.
+int wait_for_end(pid_t pid, const char *err_path, const std::string &stop_text, rusage *usage)
 {
     constexpr int STEP_MS = 10;
+    constexpr int STOP_LIMIT_MS = 60 * 1000;
     constexpr timespec STEP = {0, STEP_MS * 1000 * 1000};
     int status = 0;
-    for (int waited_ms = 0; waited_ms < stop_after_ms; waited_ms += STEP_MS) {
-        pid_t ended = wait4(pid, &status, WNOHANG, usage);
-        if (ended == pid)
-            return status;
-        if (ended < 0 && errno != EINTR)
-            fail("wait4");
-        nanosleep(&STEP, nullptr);
-    }
-    if (stop_after_ms > 0)
+    if (!stop_text.empty()) {
+        for (int waited_ms = 0; waited_ms < STOP_LIMIT_MS; waited_ms += STEP_MS) {
+            pid_t ended = wait4(pid, &status, WNOHANG, usage);
+            if (ended == pid)
+                return status;
+            if (ended < 0 && errno != EINTR)
+                fail("wait4");
+            std::vector<unsigned char> err = read_bytes(err_path);
+            if (std::search(err.begin(), err.end(), stop_text.begin(), stop_text.end()) !=
+                err.end())
+                break;
+            nanosleep(&STEP, nullptr);
+        }
         kill(pid, SIGTERM);
+    }
     while (wait4(pid, &status, 0, usage) < 0)
         if (errno != EINTR)
             fail("wait4");
@@ -249,7 +255,7 @@ scratch_dir::~scratch_dir()
 }
 
 run_result run_program(std::vector<std::string> argv, std::vector<std::string> env,
-                       int stop_after_ms)
+                       const std::string &stop_once_err_has)
 {
     wrap_in_emulator(argv, env);
     char out_path[] = "/tmp/lcdtest-out.XXXXXX";
@@ -278,7 +284,7 @@ run_result run_program(std::vector<std::string> argv, std::vector<std::string> e
     if (pid == 0)
         exec_child(args, envp, out_fd, err_fd);
     rusage usage = {};
-    int status = wait_for_end(pid, stop_after_ms, &usage);
+    int status = wait_for_end(pid, err_path, stop_once_err_has, &usage);
 
     run_result result;
     result.cpu_seconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
@@ -300,10 +306,10 @@ run_result run_program(std::vector<std::string> argv, std::vector<std::string> e
 
 std::vector<unsigned char> read_bytes(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    std::vector<unsigned char> bytes;
+    if (!read_file(path, bytes))
         fail("open " + path);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return bytes;
 }
 
 std::vector<std::string> lines_of(const std::string &text)

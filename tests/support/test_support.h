@@ -81,9 +81,10 @@ struct run_result {
 
 // Runs a program to its end with extra "NAME=value" entries in its environment;
 // in a cross build, programs built for the target run through its emulator.
-// With stop_after_ms, a program still running then is ended with SIGTERM.
+// With stop_once_err_has, a program that does not end by itself is ended with
+// SIGTERM once its standard error holds that text (or after a minute without).
 run_result run_program(std::vector<std::string> argv, std::vector<std::string> env,
-                       int stop_after_ms = 0);
+                       const std::string &stop_once_err_has = "");
 
 // The exit status of body, run in a child process that has no power over file
 // modes: when this process is root, the child drops to an unprivileged user

@@ -9,6 +9,8 @@
 // frame. Prints "held FILE" after each repeat of the first frame, "frame N
 // FILE" after each write and "done N" at the end, then exits, which leaves
 // readers without new frames.
+#include "screen_image.h"
+
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
@@ -19,8 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -35,14 +35,6 @@ struct Frame {
 {
     std::fprintf(stderr, "vm_feeder: %s: %s\n", what.c_str(), std::strerror(errno));
     std::exit(1);
-}
-
-std::vector<unsigned char> read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        fail("open " + path);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Width and height from the first start-of-frame marker, or false.
@@ -118,8 +110,11 @@ int main(int argc, char **argv)
         return 2;
     }
     std::vector<Frame> frames;
-    for (int i = 3; i < argc; ++i)
-        frames.push_back({argv[i], read_file(argv[i])});
+    for (int i = 3; i < argc; ++i) {
+        frames.push_back({argv[i], {}});
+        if (!read_file(argv[i], frames.back().bytes))
+            fail(std::string("open ") + argv[i]);
+    }
 
     unsigned width = 0, height = 0;
     for (const Frame &f : frames)

@@ -32,8 +32,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -59,12 +57,12 @@ constexpr int SCREEN_STRIDE = 3200;
     std::exit(2);
 }
 
-std::vector<unsigned char> read_file(const std::string &path)
+std::vector<unsigned char> read_or_fail(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    std::vector<unsigned char> bytes;
+    if (!read_file(path, bytes))
         fail("open " + path);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return bytes;
 }
 
 bool is_pnm(const std::vector<unsigned char> &b)
@@ -176,7 +174,7 @@ int draw(const char *device, int seed, bool flush, bool stop)
 rgb_image read_screen(const std::string &path, int red_offset, int blue_offset, int width,
                       int height)
 {
-    std::vector<unsigned char> b = read_file(path);
+    std::vector<unsigned char> b = read_or_fail(path);
     if (is_pnm(b))
         return read_pnm(path, b);
     rgb_image screen;
@@ -209,7 +207,7 @@ int compare(const std::string &screen_path, int red_offset, int blue_offset,
                      screen_width, screen_height, screen.width, screen.height);
         return 2;
     }
-    rgb_image image = read_pnm(image_path, read_file(image_path));
+    rgb_image image = read_pnm(image_path, read_or_fail(image_path));
     std::vector<unsigned char> expected =
         whole_screen ? std::vector<unsigned char>(screen.rgb.size(), 0) : screen.rgb;
     size_t line_bytes = size_t(screen_width) * 3;
