@@ -4,6 +4,7 @@
 #include "common.h"
 #include "image_input.h"
 #include "lcd.h"
+#include "lcd_api.h"
 #include "lcd_drm.h"
 #include "lcd_lines.h"
 
@@ -17,8 +18,6 @@
 #include <jpeglib.h>
 
 namespace {
-
-constexpr int MIN_JPEG_FILE_BYTES = 3000;
 
 // Lines are decoded 4 bytes into g_color_buf, which keeps 4-byte pixels
 // aligned: libjpeg-turbo's x86 colour converters write 16- or 32-byte-aligned
@@ -223,7 +222,7 @@ int lcd_draw_jpg(int x, int y, const char *path)
         return -1;
     }
     int size = file_size_get(path);
-    unsigned char *buf = size >= MIN_JPEG_FILE_BYTES
+    unsigned char *buf = size >= LCD_MIN_JPEG_FILE_BYTES
                              ? static_cast<unsigned char *>(std::malloc(size_t(size)))
                              : nullptr;
     long got = buf ? read_all(fd, buf, size, 0) : -1;
