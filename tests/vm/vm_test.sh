@@ -365,7 +365,7 @@ lcd_draw_case() {
     host_screen pattern 160 120 11 >"$work/logo.ppm" || die "vm_screen pattern failed"
     "$convert" "$work/logo.ppm" "BMP3:$work/logo.bmp" || die "convert logo.bmp failed"
     "$convert" -size 800x480 xc:black "$work/frame.pnm" -composite "$work/logo.ppm" \
-        -geometry +640+0 -composite "ppm:$work/expected.ppm" || die "convert expected.ppm failed"
+        -geometry +640+0 -composite -depth 8 "ppm:$work/expected.ppm" || die "convert expected.ppm failed"
     cat >"$work/job.sh" <<EOF
 head -c 1536000 /dev/zero >/dev/fb0
 "$lcd_draw" "$work/frame.jpg" >"\$LCDVM_OUT/frame.stdout" 2>"\$LCDVM_OUT/frame.stderr"
