@@ -68,8 +68,10 @@ image_kind find_kind(const char *path)
     if (starts_with(head, length, JPEG_START, sizeof JPEG_START)) {
         if (st.st_size >= LCD_MIN_JPEG_FILE_BYTES)
             return image_kind::jpeg;
-        std::fprintf(stderr, "lcd_draw: %s: a JPEG file of %lld bytes, shorter than the %d the LCD module draws\n",
-                     path, (long long)st.st_size, LCD_MIN_JPEG_FILE_BYTES);
+        std::fprintf(
+            stderr,
+            "lcd_draw: %s: a JPEG file of %lld bytes, shorter than the %d the LCD module draws\n",
+            path, (long long)st.st_size, LCD_MIN_JPEG_FILE_BYTES);
         return image_kind::none;
     }
     if (starts_with(head, length, BMP_START, sizeof BMP_START))

@@ -22,8 +22,8 @@ std::vector<std::string> screen_env(const std::string &screen, const char *layou
 
 std::string header_lines(const rgb_image &image)
 {
-    return "bmp_width=" + std::to_string(image.width) + "\r\nbmp_height=" +
-           std::to_string(image.height) + "\r\nbmp_type=24\r\n";
+    return "bmp_width=" + std::to_string(image.width) +
+           "\r\nbmp_height=" + std::to_string(image.height) + "\r\nbmp_type=24\r\n";
 }
 
 // A JPEG from the picture generator, and djpeg's decode of it.
@@ -40,8 +40,8 @@ std::string make_jpeg(const scratch_dir &tmp, const std::string &name, int width
 // A 24-bit BMP of image, written by ImageMagick.
 std::string make_bmp(const scratch_dir &tmp, const std::string &name, const rgb_image &image)
 {
-    std::string head = "P6\n" + std::to_string(image.width) + " " + std::to_string(image.height) +
-                       "\n255\n";
+    std::string head =
+        "P6\n" + std::to_string(image.width) + " " + std::to_string(image.height) + "\n255\n";
     std::vector<unsigned char> ppm(head.begin(), head.end());
     ppm.insert(ppm.end(), image.rgb.begin(), image.rgb.end());
     write_file(tmp.path(name + ".ppm"), ppm);
@@ -191,12 +191,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DevelopmentPackage, ExampleDrawsTheLogoBesideTheFrames)
 {
     scratch_dir tmp;
-    std::vector<std::string> env = {"CPACK=" CPACK_PROGRAM, "CONFIG=" CPACK_CONFIG,
-                                    "CXX=" TARGET_CXX,      "SOURCE=" LOGO_EXAMPLE_SOURCE,
-                                    "DIR=" + tmp.dir,       "TARGET_PC_LIBDIR=" TARGET_PKG_CONFIG_LIBDIR};
+    std::vector<std::string> env = {
+        "CPACK=" CPACK_PROGRAM, "CONFIG=" CPACK_CONFIG,
+        "CXX=" TARGET_CXX,      "SOURCE=" LOGO_EXAMPLE_SOURCE,
+        "DIR=" + tmp.dir,       "TARGET_PC_LIBDIR=" TARGET_PKG_CONFIG_LIBDIR};
     const char *script =
         "set -e\n"
-        "\"$CPACK\" --config \"$CONFIG\" -B \"$DIR/deb\" -D CPACK_COMPONENTS_ALL=lcd_dev >/dev/null\n"
+        "\"$CPACK\" --config \"$CONFIG\" -B \"$DIR/deb\" -D CPACK_COMPONENTS_ALL=lcd_dev "
+        ">/dev/null\n"
         "dpkg-deb -x \"$DIR\"/deb/liblcd-draw-dev_*.deb \"$DIR/root\"\n"
         "[ -z \"$TARGET_PC_LIBDIR\" ] || export PKG_CONFIG_LIBDIR=\"$TARGET_PC_LIBDIR\"\n"
         "pc=$(find \"$DIR/root\" -name lcd-draw.pc)\n"
@@ -211,8 +213,9 @@ TEST(DevelopmentPackage, ExampleDrawsTheLogoBesideTheFrames)
     std::string screen = tmp.path("screen");
     std::vector<unsigned char> expected(1536000, BEFORE);
     write_file(screen, expected);
-    run_result r = run_program({tmp.path("logo_beside_view"), make_bmp(tmp, "logo.bmp", logo), first, last},
-                               screen_env(screen, "xrgb8888"));
+    run_result r =
+        run_program({tmp.path("logo_beside_view"), make_bmp(tmp, "logo.bmp", logo), first, last},
+                    screen_env(screen, "xrgb8888"));
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out, header_lines(logo) + "the logo at (640, 0), 2 frames at (0, 0)\n");
     EXPECT_EQ(r.err, "");
