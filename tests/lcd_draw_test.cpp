@@ -26,7 +26,7 @@ std::string header_lines(const rgb_image &image)
            "\r\nbmp_height=" + std::to_string(image.height) + "\r\nbmp_type=24\r\n";
 }
 
-// A JPEG from the picture generator, and djpeg's decode of it.
+// A JPEG from the picture generator, spoiled with fault.
 std::string make_jpeg(const scratch_dir &tmp, const std::string &name, int width, int height,
                       int frame = 0, frame_fault fault = frame_fault::none)
 {
@@ -37,7 +37,7 @@ std::string make_jpeg(const scratch_dir &tmp, const std::string &name, int width
     return path;
 }
 
-// A 24-bit BMP of image, written by ImageMagick.
+// A 24-bit BMP of image, written by ImageMagick (never with a palette).
 std::string make_bmp(const scratch_dir &tmp, const std::string &name, const rgb_image &image)
 {
     std::string head =
@@ -45,7 +45,8 @@ std::string make_bmp(const scratch_dir &tmp, const std::string &name, const rgb_
     std::vector<unsigned char> ppm(head.begin(), head.end());
     ppm.insert(ppm.end(), image.rgb.begin(), image.rgb.end());
     write_file(tmp.path(name + ".ppm"), ppm);
-    run_result made = run_program({CONVERT, tmp.path(name + ".ppm"), "BMP3:" + tmp.path(name)}, {});
+    run_result made = run_program(
+        {CONVERT, tmp.path(name + ".ppm"), "-type", "truecolor", "BMP3:" + tmp.path(name)}, {});
     EXPECT_EQ(made.exit_status, 0) << CONVERT << " (apt-get install imagemagick): " << made.err;
     return tmp.path(name);
 }

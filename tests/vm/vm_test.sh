@@ -363,7 +363,7 @@ lcd_draw_case() {
     [ -x "$convert" ] || die "$convert is missing: apt-get install imagemagick"
     make_jpeg frame 640 480 10
     host_screen pattern 160 120 11 >"$work/logo.ppm" || die "vm_screen pattern failed"
-    "$convert" "$work/logo.ppm" "BMP3:$work/logo.bmp" || die "convert logo.bmp failed"
+    "$convert" "$work/logo.ppm" -type truecolor "BMP3:$work/logo.bmp" || die "convert logo.bmp failed"
     "$convert" -size 800x480 xc:black "$work/frame.pnm" -composite "$work/logo.ppm" \
         -geometry +640+0 -composite -depth 8 "ppm:$work/expected.ppm" || die "convert expected.ppm failed"
     cat >"$work/job.sh" <<EOF
