@@ -4,7 +4,6 @@
 #include "common.h"
 #include "image_input.h"
 #include "lcd.h"
-#include "lcd_api.h"
 #include "lcd_drm.h"
 #include "lcd_lines.h"
 
