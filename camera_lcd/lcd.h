@@ -4,6 +4,7 @@
 #ifndef LCD_H
 #define LCD_H
 
+#include "lcd_api.h" // lcd_open, mmap_lcd, lcd_close and the drawing calls
 #include "pixel_format.h"
 
 #include <cstddef>
@@ -29,20 +30,13 @@ struct lcd_screen {
     std::size_t memory_bytes; // the screen memory there is to map
 };
 
-// The names lcd_fd, mmap_fd and the functions below are the module's interface;
-// mmap_fd is a pixel pointer despite its name. Keep them.
+// The names lcd_fd, mmap_fd, the functions below and those of lcd_api.h are
+// the module's interface; mmap_fd is a pixel pointer despite its name. Keep them.
 extern int lcd_fd;                           // the open screen, -1 after a failed open
 extern uint32_t *mmap_fd;                    // the mapped screen, null while not mapped
 extern lcd_screen g_screen;                  // the screen mmap_fd points at
 extern unsigned char g_color_buf[LCD_BYTES]; // the module's working buffer
 
-// Returns the descriptor, or -1 after printing "open lcd error" (a message
-// callers match: keep it).
-int lcd_open(void);
-// Asks the driver what the screen is and maps it; returns lcd_fd (the
-// descriptor, as callers expect), or -1 after one line on standard error when
-// the screen cannot be queried, drawn on or mapped.
-int mmap_lcd(void);
 // Describes a framebuffer from its driver's answers; -1 after one line on
 // standard error for a screen drawing cannot use (palette, monochrome, lines
 // too short for their pixels).
@@ -71,15 +65,6 @@ inline void lcd_draw_point(int x, int y, uint32_t color)
     else
         lcd_store_converted(x, y, color);
 }
-void lcd_close(void);
-
-// Decodes jpeg_size bytes of JPEG data and draws the image with its
-// top-left corner at (x, y). Returns 0, or -1 when the image cannot be drawn:
-// data libjpeg cannot decode stops the drawing there (the lines drawn stay).
-int show_video_data(int x, int y, const unsigned char *jpeg_data, int jpeg_size);
-// The same for a JPEG file; -1 also for a null path, an unopenable or
-// unreadable file, or one shorter than 3,000 bytes.
-int lcd_draw_jpg(int x, int y, const char *path);
 
 // What libjpeg said about the last image show_video_data or lcd_draw_jpg
 // decoded: its distinct warnings and its fatal error, each with libjpeg's
@@ -102,11 +87,5 @@ extern jpeg_report g_jpeg_report;
 // error manager prints them, the fatal error and each image's first warning.
 // false: they are only kept in g_jpeg_report, for the caller to report.
 extern bool g_jpeg_print_messages;
-// Draws an uncompressed 24- or 32-bit BMP file with its top-left corner at
-// (x, y), clipped to the screen, after printing its width, height and bit
-// count. Returns 0; -1 when the file cannot be opened (after "open bmp error"),
-// or, with nothing drawn, when its format is not drawable or its pixel data
-// is short or would not fit in g_color_buf.
-int lcd_draw_bmp(int x, int y, const char *path);
 
 #endif

@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr int MIN_JPEG_FILE_BYTES = 3000;
-
 // Lines are decoded 4 bytes into g_color_buf, which keeps 4-byte pixels
 // aligned: libjpeg-turbo's x86 colour converters write 16- or 32-byte-aligned
 // lines with non-temporal stores, which would send each line to memory just
@@ -223,7 +221,7 @@ int lcd_draw_jpg(int x, int y, const char *path)
         return -1;
     }
     int size = file_size_get(path);
-    unsigned char *buf = size >= MIN_JPEG_FILE_BYTES
+    unsigned char *buf = size >= LCD_MIN_JPEG_FILE_BYTES
                              ? static_cast<unsigned char *>(std::malloc(size_t(size)))
                              : nullptr;
     long got = buf ? read_all(fd, buf, size, 0) : -1;

@@ -1,4 +1,5 @@
-# Debian packages, one per component: the two programs and our camera library.
+# Debian packages, one per component: the two programs, our camera library and
+# the development package of the LCD drawing module.
 # `cpack` in a build folder writes them, for the architecture of that build.
 # What goes into them besides the programs is in packaging/ and docs/man/.
 set(PACKAGE_MAINTAINER
@@ -36,7 +37,7 @@ else()
 endif()
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${camera_library_dir})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_COMPONENTS_ALL camera_lcd jpeg_fb)
+set(CPACK_COMPONENTS_ALL camera_lcd jpeg_fb lcd_dev)
 if(NOT CAMERA_LIBRARY) # the board brings its own library otherwise
   list(APPEND CPACK_COMPONENTS_ALL camera_library)
 endif()
@@ -57,6 +58,9 @@ camera_lcd shows the MJPEG picture of the V4L2 camera /dev/video7 on the
 Linux framebuffer /dev/fb0, each frame decoded with libjpeg and drawn at the
 screen's top-left corner, until it is stopped. Without /dev/fb0 it draws on
 the first DRM device with a connected display.
+
+lcd_draw draws one JPEG or BMP file at a position on the same screen, over
+what it shows.
 
 The package includes a systemd unit, camera-lcd.service, that runs the live
 view at boot once enabled, without root, and starts it again after a failure
@@ -87,6 +91,19 @@ complete JPEG frame at a time.")
 set(CPACK_DEBIAN_CAMERA_LIBRARY_PACKAGE_CONTROL_EXTRA
     "${PROJECT_SOURCE_DIR}/packaging/libapi-v4l2-arm/triggers")
 
+set(CPACK_DEBIAN_LCD_DEV_PACKAGE_NAME liblcd-draw-dev)
+set(CPACK_DEBIAN_LCD_DEV_PACKAGE_SECTION libdevel)
+# The libraries the static library calls, whose pkg-config files lcd-draw.pc requires.
+set(CPACK_DEBIAN_LCD_DEV_PACKAGE_DEPENDS "libjpeg-dev, libdrm-dev")
+set(CPACK_COMPONENT_LCD_DEV_DESCRIPTION
+    "LCD drawing module of camera_lcd, for programs that draw
+The static library liblcd-draw.a, its header lcd_api.h and the pkg-config
+file lcd-draw.pc, for C++ programs that draw on a framebuffer LCD (or, without
+/dev/fb0, a DRM display) as camera_lcd does: open and map the screen, draw
+JPEG images from memory or files and uncompressed 24- and 32-bit BMP files at
+any position, clipped, and close it.
+Build with: g++ prog.cpp $(pkg-config --cflags --libs lcd-draw)")
+
 # Every package's changelog and copyright, and its lintian overrides if any.
 set(package_files ${PROJECT_SOURCE_DIR}/packaging)
 file(STRINGS ${package_files}/changelog changelog_head LIMIT_COUNT 1)
@@ -102,7 +119,7 @@ add_custom_command(
   DEPENDS ${package_files}/changelog VERBATIM)
 set(compressed_docs ${changelog_gz})
 
-set(packaged_components camera_lcd jpeg_fb camera_library)
+set(packaged_components camera_lcd jpeg_fb camera_library lcd_dev)
 foreach(component IN LISTS packaged_components)
   string(TOUPPER ${component} upper)
   set(package ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
@@ -116,20 +133,27 @@ foreach(component IN LISTS packaged_components)
   endif()
 endforeach()
 
+# The example that draws a logo beside the live view, where Debian keeps examples.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/logo_beside_view.cpp
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_LCD_DEV_PACKAGE_NAME}/examples
+        COMPONENT lcd_dev)
+
 # The systemd unit; the program's path in it is the package's, /usr/bin.
 install(FILES ${package_files}/camera-lcd.service DESTINATION lib/systemd/system
         COMPONENT camera_lcd)
 
 # Manual pages, gzip-compressed, each in the package whose program it is
 # about: a page named after a component or package, or after a package's name
-# and a hyphen (camera-lcd-bench.1 goes with camera-lcd).
+# and a hyphen (camera-lcd-bench.1 goes with camera-lcd), or one of the
+# programs listed here with their component.
+set(page_component_lcd_draw camera_lcd)
 file(GLOB man_pages CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/*.[1-9])
 foreach(page IN LISTS man_pages)
   get_filename_component(name ${page} NAME)
   string(REGEX MATCH "^(.+)\\.([1-9])$" name_and_section ${name})
   set(base ${CMAKE_MATCH_1})
   set(section ${CMAKE_MATCH_2})
-  set(owner "")
+  set(owner "${page_component_${base}}")
   foreach(component IN LISTS packaged_components)
     string(TOUPPER ${component} upper)
     set(package ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})

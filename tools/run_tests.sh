@@ -9,7 +9,8 @@
 # fuzzing session (clang's libFuzzer) over every harness.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/ensure_packages.sh @tools/build_packages.txt @tools/cross_packages.txt @tools/test_packages.txt
+bash tools/ensure_packages.sh @tools/build_packages.txt @tools/cross_packages.txt @tools/test_packages.txt \
+    @tools/packaging_packages.txt
 bash tests/check_style.sh
 
 jobs=$(nproc)

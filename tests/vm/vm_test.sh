@@ -4,11 +4,11 @@
 # QEMU's display shows, taken by the host.
 #
 #   vm_test.sh [--arch A] [--emulator E] --feeder P --screen P --jpeg-fb P
-#              --camera-lcd P CASE
+#              --camera-lcd P --lcd-draw P CASE
 #
 # CASE is one of: jpeg_fb_vfb jpeg_fb_bochs jpeg_fb_virtio-gpu camera_lcd
 # camera_lcd_vfb camera_lcd_bochs_1024x768 camera_lcd_missing camera_lcd_drm
-# camera_lcd_drm_1024x768 unflushed_writer. The programs are built for the VM's
+# camera_lcd_drm_1024x768 unflushed_writer lcd_draw_bochs. The programs are built for the VM's
 # architecture A (default: this machine's); E runs vm_screen on this machine
 # when it is built for another. Exits 0 when every check passed, 1 when one
 # failed, 77 when the VM cannot be prepared on this machine (not root and
@@ -47,12 +47,13 @@ parse_args() {
         --screen) screen=$2 ;;
         --jpeg-fb) jpeg_fb=$2 ;;
         --camera-lcd) camera_lcd=$2 ;;
+        --lcd-draw) lcd_draw=$2 ;;
         *) die "unknown option $1" ;;
         esac
         shift 2
     done
     test_case=${1:-}
-    for tool in "$feeder" "$screen" "$jpeg_fb" "$camera_lcd"; do
+    for tool in "$feeder" "$screen" "$jpeg_fb" "$camera_lcd" "$lcd_draw"; do
         [ -x "$tool" ] || die "$tool is not an executable"
     done
 }
@@ -355,6 +356,34 @@ EOF
     fi
 }
 
+# lcd_draw on a cleared bochs screen: a JPEG at (0,0), then a BMP logo at
+# (640,0) beside it. The expected picture is put together by ImageMagick.
+lcd_draw_case() {
+    local convert=/usr/bin/convert
+    [ -x "$convert" ] || die "$convert is missing: apt-get install imagemagick"
+    make_jpeg frame 640 480 10
+    host_screen pattern 160 120 11 >"$work/logo.ppm" || die "vm_screen pattern failed"
+    "$convert" "$work/logo.ppm" -type truecolor "BMP3:$work/logo.bmp" || die "convert logo.bmp failed"
+    "$convert" -size 800x480 xc:black "$work/frame.pnm" -composite "$work/logo.ppm" \
+        -geometry +640+0 -composite -depth 8 "ppm:$work/expected.ppm" || die "convert expected.ppm failed"
+    cat >"$work/job.sh" <<EOF
+head -c 1536000 /dev/zero >/dev/fb0
+"$lcd_draw" "$work/frame.jpg" >"\$LCDVM_OUT/frame.stdout" 2>"\$LCDVM_OUT/frame.stderr"
+echo \$? >"\$LCDVM_OUT/frame.status"
+"$lcd_draw" "$work/logo.bmp" 640 0 >"\$LCDVM_OUT/logo.stdout" 2>"\$LCDVM_OUT/logo.stderr"
+echo \$? >"\$LCDVM_OUT/logo.status"
+cat /dev/fb0 >"\$LCDVM_OUT/drawn.raw"
+sh "\$LCDVM_OUT/screendump" drawn
+EOF
+    run_vm --fb bochs --timeout 60 -- sh "$work/job.sh"
+    check "bochs: lcd_draw frame.jpg exits 0" exit_status_is "$work/out/frame.status" 0
+    check "bochs: lcd_draw logo.bmp 640 0 exits 0" exit_status_is "$work/out/logo.status" 0
+    check "bochs: the screen holds the frame at (0,0), the logo at (640,0), black elsewhere" \
+        screen_shows "$work/out/drawn.raw" 16 "$work/expected.ppm" screen
+    check "bochs: the display shows the frame at (0,0), the logo at (640,0), black elsewhere" \
+        display_shows "$work/out/drawn.ppm" "$work/expected.ppm" screen
+}
+
 report() {
     echo "$passed passed, $failed failed"
     if [ "$failed" -gt 0 ]; then
@@ -378,6 +407,7 @@ camera_lcd_missing) camera_lcd_missing_case ;;
 camera_lcd_drm) camera_lcd_drm_case 800x480 ;;
 camera_lcd_drm_1024x768) camera_lcd_drm_case 1024x768 ;;
 unflushed_writer) unflushed_writer_case ;;
+lcd_draw_bochs) lcd_draw_case ;;
 *) die "unknown case '$test_case'" ;;
 esac
 report
