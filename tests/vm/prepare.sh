@@ -17,7 +17,8 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${LCDVM_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/lcd_display-vm}
-host_packages=(qemu-system-data busybox-static kmod cpio xz-utils make mawk libjpeg-turbo-progs)
+# libelf1: the kernel's objtool, unpacked with linux-kbuild rather than installed, loads it.
+host_packages=(qemu-system-data busybox-static kmod cpio xz-utils make mawk libelf1 libjpeg-turbo-progs)
 # Modules each VM flavour loads, as named to modprobe: the groups init.sh loads.
 module_groups=(
     "base 9pnet_virtio 9p virtio_pci"
