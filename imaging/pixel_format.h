@@ -1,9 +1,11 @@
 // How a screen keeps the colours of a pixel, read from the framebuffer
-// driver's bitfields, and the conversion of a pixel word (0x00RRGGBB) into it.
-// Shared by the live view's LCD module and the viewer's pixel writer.
+// driver's bitfields, and the conversion of a pixel word (0x00RRGGBB) or a
+// line of R, G, B pixels into it. Shared by the live view's LCD module and the
+// viewer's pixel writer.
 #ifndef PIXEL_FORMAT_H
 #define PIXEL_FORMAT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <linux/fb.h>
 
@@ -52,5 +54,10 @@ inline void store_pixel_value(unsigned char *pixel, uint32_t value, int bytes_pe
         pixel[0] = uint8_t(value);
     }
 }
+
+// Stores count pixels whose first three bytes are R, G, B, source_bytes
+// apart, in the screen's format, bits outside the three colours 0.
+void store_rgb_line(unsigned char *to, const unsigned char *from, std::size_t count,
+                    int source_bytes, const pixel_format &format);
 
 #endif
