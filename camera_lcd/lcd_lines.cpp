@@ -5,15 +5,21 @@
 
 namespace {
 
-// Lines to convert are decoded as R, G, B, X where libjpeg can, a pixel every
-// 4 bytes. 16-bit screens take these converted: libjpeg-turbo's own RGB565
-// output is slower than that.
+// Lines to convert are decoded as pixel words where libjpeg can (B, G, R, X
+// in a little-endian word's memory), else as R, G, B. 16-bit screens take
+// them converted too: libjpeg-turbo's own RGB565 output is slower than that.
 #ifdef USE_LIBJPEG_TURBO
-constexpr J_COLOR_SPACE RGB_COLOR_SPACE = JCS_EXT_RGBX;
-constexpr int RGB_PIXEL_BYTES = 4;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+constexpr J_COLOR_SPACE CONVERTED_COLOR_SPACE = JCS_EXT_BGRX;
 #else
-constexpr J_COLOR_SPACE RGB_COLOR_SPACE = JCS_RGB;
-constexpr int RGB_PIXEL_BYTES = 3;
+constexpr J_COLOR_SPACE CONVERTED_COLOR_SPACE = JCS_EXT_XRGB;
+#endif
+constexpr pixel_source CONVERTED_SOURCE = pixel_source::pixel_words;
+constexpr int CONVERTED_PIXEL_BYTES = 4;
+#else
+constexpr J_COLOR_SPACE CONVERTED_COLOR_SPACE = JCS_RGB;
+constexpr pixel_source CONVERTED_SOURCE = pixel_source::rgb_bytes;
+constexpr int CONVERTED_PIXEL_BYTES = 3;
 #endif
 
 // libjpeg's output formats that are a screen's own pixel format.
@@ -59,7 +65,7 @@ line_format choose_line_format(const lcd_screen &screen)
         line_store store = bytes == 4 ? line_store::screen_words : line_store::screen_bytes;
         return {s.colour_space, bytes, store, convert_pixel_word(s.format, 0x00FFFFFF)};
     }
-    return {RGB_COLOR_SPACE, RGB_PIXEL_BYTES, line_store::rgb_pixels, 0};
+    return {CONVERTED_COLOR_SPACE, CONVERTED_PIXEL_BYTES, line_store::converted, 0};
 }
 
 void draw_line(int64_t x, int64_t y, const unsigned char *pixels, int64_t width,
@@ -79,8 +85,8 @@ void draw_line(int64_t x, int64_t y, const unsigned char *pixels, int64_t width,
     case line_store::screen_bytes:
         std::memcpy(to, from, size_t(count) * size_t(format.pixel_bytes));
         break;
-    case line_store::rgb_pixels:
-        store_rgb_line(to, from, size_t(count), format.pixel_bytes, g_screen.format);
+    case line_store::converted:
+        store_pixel_line(to, from, size_t(count), CONVERTED_SOURCE, g_screen.format);
         break;
     }
 }

@@ -21,7 +21,7 @@
 enum class line_store {
     screen_words, // 4-byte pixels in the screen's format but for bits libjpeg leaves undefined
     screen_bytes, // pixels in the screen's format, every bit of them
-    rgb_pixels,   // R, G, B first in each pixel, converted to the screen's format
+    converted,    // pixel words, or R, G, B pixels, converted to the screen's format
 };
 
 struct line_format {
@@ -32,7 +32,7 @@ struct line_format {
 };
 
 // Decoded straight into the screen's format where libjpeg has it, else in
-// R, G, B pixels that are converted.
+// pixels that are converted.
 line_format choose_line_format(const lcd_screen &screen);
 
 // Draws a decoded line of width pixels whose first pixel belongs at (x, y),

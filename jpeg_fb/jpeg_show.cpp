@@ -236,13 +236,14 @@ screen_memory map_screen(int fb, size_t length)
 
 // Clears the screen, padding included, then places the image at the top-left
 // corner, clipped to the screen; bits no colour selects stay 0. The format
-// was checked before the screen was mapped (check_screen).
+// was checked before the screen was mapped (check_screen), and the image is
+// R, G, B, as decode_image has libjpeg decode it.
 void write_lcd(const unsigned char *image, const image_info *info, unsigned char *screen,
                const fb_var_screeninfo *var, const fb_fix_screeninfo *fix)
 {
     std::memset(screen, 0, size_t(fix->line_length) * var->yres);
     pixel_format format;
-    if (!describe_pixel_format(*var, fix->visual, &format))
+    if (!describe_pixel_format(*var, fix->visual, &format) || info->components != 3)
         return;
     size_t columns = info->width < 0 ? 0 : size_t(info->width);
     size_t lines = info->height < 0 ? 0 : size_t(info->height);
@@ -250,8 +251,8 @@ void write_lcd(const unsigned char *image, const image_info *info, unsigned char
     size_t shown_lines = lines < var->yres ? lines : var->yres;
     size_t stride = columns * size_t(info->components);
     for (size_t i = 0; i < shown_lines; i++)
-        store_rgb_line(screen + i * fix->line_length, image + i * stride, shown_columns,
-                       info->components, format);
+        store_pixel_line(screen + i * fix->line_length, image + i * stride, shown_columns,
+                         pixel_source::rgb_bytes, format);
 }
 
 // Panels with deferred I/O show only what is flushed. A driver without it has
