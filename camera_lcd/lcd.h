@@ -30,21 +30,24 @@ struct lcd_screen {
     std::size_t memory_bytes; // the screen memory there is to map
 };
 
+// Where the module draws. lcd_open chooses, and it alone: /dev/fb0 where the
+// system has it, else the first DRM device with a panel (lcd_drm.h). mmap_lcd,
+// lcd_finish_picture and lcd_close each switch on the choice; drawing itself
+// only sees mmap_fd and g_screen, whichever it is.
+enum class lcd_backend { framebuffer, drm };
+
 // The names lcd_fd, mmap_fd, the functions below and those of lcd_api.h are
 // the module's interface; mmap_fd is a pixel pointer despite its name. Keep them.
 extern int lcd_fd;                           // the open screen, -1 after a failed open
 extern uint32_t *mmap_fd;                    // the mapped screen, null while not mapped
 extern lcd_screen g_screen;                  // the screen mmap_fd points at
+extern lcd_backend g_lcd_backend;            // set by lcd_open, framebuffer again after lcd_close
 extern unsigned char g_color_buf[LCD_BYTES]; // the module's working buffer
 
 // Describes a framebuffer from its driver's answers; -1 after one line on
 // standard error for a screen drawing cannot use (palette, monochrome, lines
-// too short for their pixels).
+// too short for their pixels, more lines than its memory holds).
 int lcd_describe_fb(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix, lcd_screen *screen);
-// Maps the line_bytes x height bytes of a described screen from fd and draws
-// on it from then on; -1 after one line on standard error when the screen's
-// memory is smaller or the mapping fails.
-int lcd_map_screen(int fd, const lcd_screen &screen);
 
 // The first byte of screen line y.
 inline unsigned char *lcd_line_start(int y)
@@ -65,6 +68,10 @@ inline void lcd_draw_point(int x, int y, uint32_t color)
     else
         lcd_store_converted(x, y, color);
 }
+// Ends each picture, drawn whole or in part: a DRM screen is marked dirty,
+// as drivers that copy the buffer to the display need; a framebuffer shows
+// its memory as it is written.
+void lcd_finish_picture(void);
 
 // What libjpeg said about the last image show_video_data or lcd_draw_jpg
 // decoded: its distinct warnings and its fatal error, each with libjpeg's

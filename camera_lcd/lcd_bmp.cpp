@@ -3,7 +3,6 @@
 #include "common.h"
 #include "image_input.h"
 #include "lcd.h"
-#include "lcd_drm.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -144,18 +143,19 @@ void draw_rows(int x, int y, const bmp_header &h)
 
 int lcd_draw_bmp(int x, int y, const char *path)
 {
-    int fd = path ? open_image_file(path) : -1;
+    int size = -1;
+    int fd = path ? open_image_file(path, &size) : -1;
     if (fd < 0) {
         std::puts("open bmp error\r");
         return -1;
     }
     bmp_header h = read_header(fd);
     print_header(h);
-    int result = check_format(fd, h) == 0 ? load_pixels(fd, h, file_size_get(path)) : -1;
+    int result = check_format(fd, h) == 0 ? load_pixels(fd, h, size) : -1;
     close(fd);
     if (result == 0) {
         draw_rows(x, y, h);
-        drm_mark_dirty();
+        lcd_finish_picture();
     }
     return result;
 }

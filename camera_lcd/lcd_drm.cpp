@@ -1,6 +1,7 @@
 // The LCD through DRM/KMS: find the panel, show one dumb buffer on it, mark
 // it dirty after each picture, release it.
 #include "lcd_drm.h"
+#include "common.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -33,14 +34,6 @@ struct drm_state {
 };
 
 drm_state g_drm;
-
-int report(const char *action, const char *call)
-{
-    int err = errno;
-    std::fprintf(stderr, "Unable to %s %s (%s): %s (%d)\n", action, g_drm.path, call,
-                 std::strerror(err), err);
-    return -1;
-}
 
 // The mode the connector prefers, else the first it lists.
 drmModeModeInfo preferred_mode(const drmModeConnector *connector)
@@ -95,11 +88,11 @@ int create_buffer(drm_screen *screen)
     uint64_t size = 0;
     if (drmModeCreateDumbBuffer(g_drm.fd, width, height, DRM_BITS_PER_PIXEL, 0, &g_drm.handle,
                                 &pitch, &size) < 0)
-        return report("create a buffer on", "DRM_IOCTL_MODE_CREATE_DUMB");
+        return report_failure("create a buffer on %s (DRM_IOCTL_MODE_CREATE_DUMB)", g_drm.path);
     const uint32_t handles[4] = {g_drm.handle}, pitches[4] = {pitch}, offsets[4] = {};
     if (drmModeAddFB2(g_drm.fd, width, height, DRM_FORMAT_XRGB8888, handles, pitches, offsets,
                       &g_drm.fb_id, 0) < 0)
-        return report("add a framebuffer on", "DRM_IOCTL_MODE_ADDFB2");
+        return report_failure("add a framebuffer on %s (DRM_IOCTL_MODE_ADDFB2)", g_drm.path);
     screen->width = int(width);
     screen->height = int(height);
     screen->line_bytes = pitch;
@@ -117,9 +110,7 @@ int drm_open_screen(void)
         if (fd < 0 && errno == ENOENT)
             continue;
         if (fd < 0) {
-            int err = errno;
-            std::fprintf(stderr, "Unable to open %s: %s (%d)\n", g_drm.path, std::strerror(err),
-                         err);
+            report_failure("open %s", g_drm.path);
             return DRM_SCREEN_REFUSED;
         }
         if (!choose_output(fd)) {
@@ -148,18 +139,18 @@ int drm_map_screen(drm_screen *screen)
         return -1;
     uint64_t offset = 0;
     if (drmModeMapDumbBuffer(g_drm.fd, g_drm.handle, &offset) < 0)
-        return report("map a buffer of", "DRM_IOCTL_MODE_MAP_DUMB");
+        return report_failure("map a buffer of %s (DRM_IOCTL_MODE_MAP_DUMB)", g_drm.path);
     void *pixels =
         mmap(nullptr, screen->length, PROT_READ | PROT_WRITE, MAP_SHARED, g_drm.fd, off_t(offset));
     if (pixels == MAP_FAILED)
-        return report("map a buffer of", "mmap");
+        return report_failure("map a buffer of %s (mmap)", g_drm.path);
     g_drm.pixels = pixels;
     g_drm.length = screen->length;
     // A new buffer can hold whatever its memory held before.
     std::memset(pixels, 0, screen->length);
     if (drmModeSetCrtc(g_drm.fd, g_drm.crtc_id, g_drm.fb_id, 0, 0, &g_drm.connector_id, 1,
                        &g_drm.mode) < 0)
-        return report("show the buffer on", "DRM_IOCTL_MODE_SETCRTC");
+        return report_failure("show the buffer on %s (DRM_IOCTL_MODE_SETCRTC)", g_drm.path);
     screen->pixels = static_cast<uint32_t *>(pixels);
     return 0;
 }

@@ -4,7 +4,6 @@
 #include "common.h"
 #include "image_input.h"
 #include "lcd.h"
-#include "lcd_drm.h"
 #include "lcd_lines.h"
 
 #include <algorithm>
@@ -196,7 +195,7 @@ int decode_image(int x, int y, const unsigned char *data, unsigned long size)
     errors.std.emit_message = emit_message;
     errors.std.error_exit = error_exit;
     int result = decode_guarded(&cinfo, &errors, x, y, data, size);
-    drm_mark_dirty(); // also after a failure: the lines drawn stay
+    lcd_finish_picture(); // also after a failure: the lines drawn stay
     return result;
 }
 
@@ -215,12 +214,12 @@ int lcd_draw_jpg(int x, int y, const char *path)
 {
     if (!path)
         return -1;
-    int fd = open_image_file(path);
+    int size = -1;
+    int fd = open_image_file(path, &size);
     if (fd < 0) {
         std::printf("open %s error\n", path);
         return -1;
     }
-    int size = file_size_get(path);
     unsigned char *buf = size >= LCD_MIN_JPEG_FILE_BYTES
                              ? static_cast<unsigned char *>(std::malloc(size_t(size)))
                              : nullptr;

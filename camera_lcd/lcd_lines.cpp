@@ -5,38 +5,21 @@
 
 namespace {
 
+// Lines to convert are decoded as pixel words where libjpeg can (B, G, R, X
+// in a little-endian word's memory), else as R, G, B. 16-bit screens take
+// them converted too: libjpeg-turbo's own RGB565 output is slower than that.
 #ifdef USE_LIBJPEG_TURBO
-// Lines to convert are decoded in the pixel word's byte order; only the top
-// byte, which libjpeg leaves undefined, has to be cleared.
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-constexpr J_COLOR_SPACE WORD_COLOR_SPACE = JCS_EXT_BGRX;
+constexpr J_COLOR_SPACE CONVERTED_COLOR_SPACE = JCS_EXT_BGRX;
 #else
-constexpr J_COLOR_SPACE WORD_COLOR_SPACE = JCS_EXT_XRGB;
+constexpr J_COLOR_SPACE CONVERTED_COLOR_SPACE = JCS_EXT_XRGB;
 #endif
-constexpr int WORD_PIXEL_BYTES = 4;
-
-inline uint32_t pixel_word(const unsigned char *p)
-{
-    uint32_t bytes;
-    std::memcpy(&bytes, p, sizeof bytes);
-    return bytes & 0x00FFFFFF;
-}
+constexpr pixel_source CONVERTED_SOURCE = pixel_source::pixel_words;
+constexpr int CONVERTED_PIXEL_BYTES = 4;
 #else
-constexpr J_COLOR_SPACE WORD_COLOR_SPACE = JCS_RGB;
-constexpr int WORD_PIXEL_BYTES = 3;
-
-// The pixel word of the R, G, B bytes at p. Reads one byte beyond them: the
-// line buffer always has it, and one load is cheaper than three.
-inline uint32_t pixel_word(const unsigned char *p)
-{
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    uint32_t bytes;
-    std::memcpy(&bytes, p, sizeof bytes);
-    return __builtin_bswap32(bytes) >> 8;
-#else
-    return uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
-#endif
-}
+constexpr J_COLOR_SPACE CONVERTED_COLOR_SPACE = JCS_RGB;
+constexpr pixel_source CONVERTED_SOURCE = pixel_source::rgb_bytes;
+constexpr int CONVERTED_PIXEL_BYTES = 3;
 #endif
 
 // libjpeg's output formats that are a screen's own pixel format.
@@ -56,12 +39,6 @@ constexpr screen_colour_space SCREEN_COLOUR_SPACES[] = {
 #endif
 };
 
-// 16-bit screens take pixel words converted: libjpeg-turbo's own RGB565
-// output is slower than its B, G, R, X output and a conversion. The common
-// ones have loops of their own, whose shifts the compiler knows.
-constexpr pixel_format RGB565_FORMAT = {2, {11, 5, 0}, {5, 6, 0}, {0, 5, 0}};
-constexpr pixel_format BGR565_FORMAT = {2, {0, 5, 0}, {5, 6, 0}, {11, 5, 0}};
-
 // Stores screen words with the bits no colour uses cleared. Inlined into
 // draw_line, the compiler vectorises the loop; unrolled, it keeps up with the
 // stores.
@@ -77,36 +54,6 @@ void store_screen_words(unsigned char *__restrict to, const unsigned char *__res
     }
 }
 
-inline void convert_pixel_words(unsigned char *__restrict to, const unsigned char *__restrict from,
-                                int count, const pixel_format &format, int bytes_per_pixel)
-{
-    for (int i = 0; i < count; i++, to += bytes_per_pixel, from += WORD_PIXEL_BYTES)
-        store_pixel_value(to, convert_pixel_word(format, pixel_word(from)), bytes_per_pixel);
-}
-
-// Pixel words are stored as they are where the screen takes them, else
-// converted, with a loop for each common format and pixel size.
-void store_pixel_words(unsigned char *to, const unsigned char *from, int count)
-{
-    const pixel_format format = g_screen.format;
-    if (g_screen.stores_pixel_words) {
-        for (int i = 0; i < count; i++) {
-            uint32_t word = pixel_word(from + WORD_PIXEL_BYTES * i);
-            std::memcpy(to + 4 * i, &word, sizeof word);
-        }
-    } else if (same_pixel_format(format, RGB565_FORMAT)) {
-        convert_pixel_words(to, from, count, RGB565_FORMAT, 2);
-    } else if (same_pixel_format(format, BGR565_FORMAT)) {
-        convert_pixel_words(to, from, count, BGR565_FORMAT, 2);
-    } else if (format.bytes_per_pixel == 2) {
-        convert_pixel_words(to, from, count, format, 2);
-    } else if (format.bytes_per_pixel == 3) {
-        convert_pixel_words(to, from, count, format, 3);
-    } else {
-        convert_pixel_words(to, from, count, format, format.bytes_per_pixel);
-    }
-}
-
 } // namespace
 
 line_format choose_line_format(const lcd_screen &screen)
@@ -118,7 +65,7 @@ line_format choose_line_format(const lcd_screen &screen)
         line_store store = bytes == 4 ? line_store::screen_words : line_store::screen_bytes;
         return {s.colour_space, bytes, store, convert_pixel_word(s.format, 0x00FFFFFF)};
     }
-    return {WORD_COLOR_SPACE, WORD_PIXEL_BYTES, line_store::pixel_words, 0};
+    return {CONVERTED_COLOR_SPACE, CONVERTED_PIXEL_BYTES, line_store::converted, 0};
 }
 
 void draw_line(int64_t x, int64_t y, const unsigned char *pixels, int64_t width,
@@ -138,6 +85,8 @@ void draw_line(int64_t x, int64_t y, const unsigned char *pixels, int64_t width,
     case line_store::screen_bytes:
         std::memcpy(to, from, size_t(count) * size_t(format.pixel_bytes));
         break;
-    case line_store::pixel_words: store_pixel_words(to, from, count); break;
+    case line_store::converted:
+        store_pixel_line(to, from, size_t(count), CONVERTED_SOURCE, g_screen.format);
+        break;
     }
 }

@@ -10,17 +10,18 @@
 
 #include <jpeglib.h>
 
-// libjpeg-turbo decodes into other byte orders than R, G, B and decodes part
-// of an image; a plain libjpeg (or a build told to act as one) does neither.
-#if defined(JCS_EXTENSIONS) && !defined(DECODE_RGB_LINES)
-#define USE_LIBJPEG_TURBO 1
+// USE_LIBJPEG_TURBO comes from the build (camera_lcd/CMakeLists.txt): set
+// where libjpeg has libjpeg-turbo's extra colour spaces and partial decoding,
+// unless the build is told to decode R, G, B lines as with a plain libjpeg.
+#if defined(USE_LIBJPEG_TURBO) && !defined(JCS_EXTENSIONS)
+#error "USE_LIBJPEG_TURBO set for a libjpeg without libjpeg-turbo's colour spaces"
 #endif
 
 // How decoded lines reach the screen.
 enum class line_store {
     screen_words, // 4-byte pixels in the screen's format but for bits libjpeg leaves undefined
     screen_bytes, // pixels in the screen's format, every bit of them
-    pixel_words,  // pixel words, converted unless the screen takes them as they are
+    converted,    // pixel words, or R, G, B pixels, converted to the screen's format
 };
 
 struct line_format {
@@ -31,7 +32,7 @@ struct line_format {
 };
 
 // Decoded straight into the screen's format where libjpeg has it, else in
-// pixel words that are converted.
+// pixels that are converted.
 line_format choose_line_format(const lcd_screen &screen);
 
 // Draws a decoded line of width pixels whose first pixel belongs at (x, y),

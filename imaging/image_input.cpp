@@ -1,7 +1,13 @@
 #include "image_input.h"
 
 #include <cerrno>
+#include <climits>
 #include <unistd.h>
+
+int fit_file_size(const struct stat &st)
+{
+    return st.st_size > INT_MAX ? -1 : int(st.st_size);
+}
 
 long read_all(int fd, unsigned char *buf, long size, long offset)
 {

@@ -5,8 +5,13 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <sys/stat.h>
 
 #include <jpeglib.h>
+
+// The size of the file st describes, or -1 when it does not fit the int that
+// both programs count file bytes in.
+int fit_file_size(const struct stat &st);
 
 // Reads up to size bytes from offset, through short reads and interruptions;
 // the count read (fewer at the end of the file), or -1 on a read error.

@@ -1,10 +1,13 @@
 // How a screen keeps the colours of a pixel, read from the framebuffer
-// driver's bitfields, and the conversion of a pixel word (0x00RRGGBB) into it.
-// Shared by the live view's LCD module and the viewer's pixel writer.
+// driver's bitfields, and the conversion of a pixel word (0x00RRGGBB), or a
+// line of them or of R, G, B pixels, into it. Shared by the live view's LCD module and the
+// viewer's pixel writer.
 #ifndef PIXEL_FORMAT_H
 #define PIXEL_FORMAT_H
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <linux/fb.h>
 
 // A pixel is a value of bytes_per_pixel bytes, stored least significant byte
@@ -41,6 +44,12 @@ inline uint32_t convert_pixel_word(const pixel_format &format, uint32_t word)
 // over one screen's pixels compiles to plain stores of that size.
 inline void store_pixel_value(unsigned char *pixel, uint32_t value, int bytes_per_pixel)
 {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (bytes_per_pixel == 4) { // one store where the compiler would not merge the four
+        std::memcpy(pixel, &value, sizeof value);
+        return;
+    }
+#endif
     if (bytes_per_pixel == 4) {
         pixel[0] = uint8_t(value), pixel[1] = uint8_t(value >> 8);
         pixel[2] = uint8_t(value >> 16), pixel[3] = uint8_t(value >> 24);
@@ -52,5 +61,15 @@ inline void store_pixel_value(unsigned char *pixel, uint32_t value, int bytes_pe
         pixel[0] = uint8_t(value);
     }
 }
+
+// How the pixels of a line to convert are given.
+enum class pixel_source {
+    rgb_bytes,   // 3 bytes: R, G, B
+    pixel_words, // 4 bytes: a pixel word in native byte order, its top byte ignored
+};
+
+// Stores count pixels in the screen's format, bits outside the three colours 0.
+void store_pixel_line(unsigned char *to, const unsigned char *from, std::size_t count,
+                      pixel_source source, const pixel_format &format);
 
 #endif

@@ -3,18 +3,17 @@
 // opened; the screen is cleared and the image placed at its top-left corner,
 // clipped, each colour where the driver's bitfields say it lives. Every
 // failure ends the process with status 1.
+#include "fb_screen.h"
 #include "image_input.h"
 #include "pixel_format.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/fb.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -103,18 +102,19 @@ int file_size(const char *path)
 {
     struct stat st;
     Stat(path, &st);
-    if (st.st_size > INT_MAX) {
+    int size = fit_file_size(st);
+    if (size < 0) {
         std::fprintf(stderr, "[%d]: file too large: %lld bytes\n", SITE_FILE_SIZE,
                      (long long)st.st_size);
         std::exit(FAILURE);
     }
-    return int(st.st_size);
+    return size;
 }
 
 unsigned char *read_whole_file(const char *path, int *size)
 {
     *size = file_size(path);
-    int fd = Open(path, O_RDONLY);
+    int fd = Open(path, O_RDONLY | O_CLOEXEC);
     // One byte at least: an empty file is libjpeg's to refuse, not calloc's.
     void *buffer = std::calloc(size_t(*size) + 1, 1);
     if (!buffer)
@@ -190,81 +190,69 @@ unsigned char *decode_image(const unsigned char *jpeg, int size, image_info *inf
     return image;
 }
 
-void query_screen(int fb, fb_var_screeninfo *var, fb_fix_screeninfo *fix)
+// A driver that refuses both queries is named by the one the viewer asks first.
+fb_answers query_screen(int fb)
 {
-    if (ioctl(fb, FBIOGET_VSCREENINFO, var) == -1)
+    fb_answers answers;
+    if (fb_query_screen(fb, &answers))
+        return answers;
+    if (answers.var_errno != 0) {
+        errno = answers.var_errno;
         fail_call(SITE_SCREEN_VAR, "ioctl FBIOGET_VSCREENINFO");
-    if (ioctl(fb, FBIOGET_FSCREENINFO, fix) == -1)
-        fail_call(SITE_SCREEN_FIX, "ioctl FBIOGET_FSCREENINFO");
+    }
+    errno = answers.fix_errno;
+    fail_call(SITE_SCREEN_FIX, "ioctl FBIOGET_FSCREENINFO");
 }
 
 // Refuses, before the screen is touched, a format the writer cannot draw and
-// lines that do not fit the driver's screen memory.
+// lines that do not fit the driver's screen memory; the bytes to map.
 size_t check_screen(const fb_var_screeninfo *var, const fb_fix_screeninfo *fix)
 {
     pixel_format format;
-    if (!describe_pixel_format(*var, fix->visual, &format)) {
+    size_t length = 0;
+    fb_fault fault = fb_check_screen(*var, *fix, &format, &length);
+    if (fault == fb_fault::format) {
         std::fprintf(stderr, "[%d]: screen format not supported: %u bits per pixel, visual %u\n",
                      SITE_SCREEN_FORMAT, var->bits_per_pixel, fix->visual);
         std::exit(FAILURE);
     }
-    uint64_t pixel_bytes = uint64_t(var->xres) * uint64_t(format.bytes_per_pixel);
-    uint64_t length = uint64_t(fix->line_length) * var->yres;
-    if (var->xres == 0 || var->yres == 0 || fix->line_length < pixel_bytes ||
-        length > fix->smem_len) {
+    if (fault != fb_fault::none) {
         std::fprintf(stderr,
                      "[%d]: screen size not supported: %ux%u, %u bytes per line, "
                      "%u bytes of screen memory\n",
                      SITE_SCREEN_SIZE, var->xres, var->yres, fix->line_length, fix->smem_len);
         std::exit(FAILURE);
     }
-    return size_t(length);
+    return length;
 }
 
 screen_memory map_screen(int fb, size_t length)
 {
-    void *base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fb, 0);
-    if (base == MAP_FAILED)
+    unsigned char *base = fb_map_screen(fb, length);
+    if (!base)
         fail_call(SITE_SCREEN_MAP, "mmap");
-    return {static_cast<unsigned char *>(base), length};
-}
-
-// Puts a line of pixels, R, G, B first, into the screen's format; a loop for
-// each pixel size, so that each compiles to plain stores.
-inline void write_line(unsigned char *to, const unsigned char *from, size_t count, int components,
-                       const pixel_format &format, int bytes_per_pixel)
-{
-    for (size_t j = 0; j < count; j++, from += components, to += bytes_per_pixel) {
-        uint32_t word = uint32_t(from[0]) << 16 | uint32_t(from[1]) << 8 | from[2];
-        store_pixel_value(to, convert_pixel_word(format, word), bytes_per_pixel);
-    }
+    return {base, length};
 }
 
 // Clears the screen, padding included, then places the image at the top-left
 // corner, clipped to the screen; bits no colour selects stay 0. The format
-// was checked before the screen was mapped (check_screen).
+// was checked before the screen was mapped (check_screen), and the image is
+// R, G, B, as decode_image has libjpeg decode it.
 void write_lcd(const unsigned char *image, const image_info *info, unsigned char *screen,
                const fb_var_screeninfo *var, const fb_fix_screeninfo *fix)
 {
     std::memset(screen, 0, size_t(fix->line_length) * var->yres);
     pixel_format format;
-    if (!describe_pixel_format(*var, fix->visual, &format))
+    if (!describe_pixel_format(*var, fix->visual, &format) || info->components != 3)
         return;
     size_t columns = info->width < 0 ? 0 : size_t(info->width);
     size_t lines = info->height < 0 ? 0 : size_t(info->height);
     size_t shown_columns = columns < var->xres ? columns : var->xres;
     size_t shown_lines = lines < var->yres ? lines : var->yres;
     size_t stride = columns * size_t(info->components);
-    for (size_t i = 0; i < shown_lines; i++) {
-        const unsigned char *s = image + i * stride;
-        unsigned char *d = screen + i * fix->line_length;
-        switch (format.bytes_per_pixel) {
-        case 4: write_line(d, s, shown_columns, info->components, format, 4); break;
-        case 3: write_line(d, s, shown_columns, info->components, format, 3); break;
-        case 2: write_line(d, s, shown_columns, info->components, format, 2); break;
-        default: write_line(d, s, shown_columns, info->components, format, 1); break;
-        }
-    }
+    for (size_t i = 0; i < shown_lines; i++)
+        store_pixel_line(screen + i * fix->line_length, image + i * stride, shown_columns,
+                         pixel_source::rgb_bytes, format);
 }
 
 // Panels with deferred I/O show only what is flushed. A driver without it has
@@ -291,12 +279,10 @@ int main(int argc, char *argv[])
     unsigned char *image = decode_image(jpeg, size, &info);
     std::free(jpeg);
 
-    int fb = Open(SCREEN_DEVICE, O_RDWR | O_EXCL);
-    fb_var_screeninfo var;
-    fb_fix_screeninfo fix;
-    query_screen(fb, &var, &fix);
-    screen_memory screen = map_screen(fb, check_screen(&var, &fix));
-    write_lcd(image, &info, screen.base, &var, &fix);
+    int fb = Open(SCREEN_DEVICE, O_RDWR | O_EXCL | O_CLOEXEC);
+    fb_answers answers = query_screen(fb);
+    screen_memory screen = map_screen(fb, check_screen(&answers.var, &answers.fix));
+    write_lcd(image, &info, screen.base, &answers.var, &answers.fix);
     flush_screen(screen, fb);
     std::free(image);
     return 0;

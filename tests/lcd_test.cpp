@@ -60,4 +60,42 @@ TEST_P(PointOnLayout, IsTheScreensPixelInTheScreensFormat)
 INSTANTIATE_TEST_SUITE_P(Layouts, PointOnLayout, ::testing::ValuesIn(DRAWABLE_LAYOUTS),
                          [](const auto &info) { return layout_id(info.param.name); });
 
+// The screen checks both programs share, each refusal in the LCD module's words.
+TEST(DescribeFb, RefusesScreensDrawingCannotUse)
+{
+    struct refusal {
+        void (*change)(fb_var_screeninfo &, fb_fix_screeninfo &);
+        const char *line;
+    };
+    const refusal refusals[] = {
+        {[](auto &, auto &f) { f.visual = FB_VISUAL_DIRECTCOLOR; },
+         "Unable to draw on /dev/fb0: direct-colour screen of 32 bits per pixel\n"},
+        {[](auto &v, auto &) { v.blue.offset = 4; },
+         "Unable to draw on /dev/fb0: true-colour screen of 32 bits per pixel\n"},
+        {[](auto &v, auto &) { v.xres = 0; },
+         "Unable to draw on /dev/fb0: 0x480 pixels of 32 bits in lines of 3200 bytes\n"},
+        {[](auto &, auto &f) { f.line_length = 3196; },
+         "Unable to draw on /dev/fb0: 800x480 pixels of 32 bits in lines of 3196 bytes\n"},
+        {[](auto &v, auto &f) { // 8-bit true colour: lines of more pixels than an int counts
+             v.bits_per_pixel = 8, v.red = {5, 3, 0}, v.green = {2, 3, 0}, v.blue = {0, 2, 0};
+             v.xres = 0x80000000u, v.yres = 1, f.line_length = f.smem_len = 0x80000000u;
+         },
+         "Unable to draw on /dev/fb0: 2147483648x1 pixels of 8 bits in lines of 2147483648 "
+         "bytes\n"},
+        {[](auto &, auto &f) { f.smem_len = 1535999; },
+         "Unable to map /dev/fb0: screen memory is 1535999 bytes, 1536000 needed\n"},
+    };
+    for (const refusal &r : refusals) {
+        fb_var_screeninfo var;
+        fb_fix_screeninfo fix;
+        vfb_describe(vfb_layout_find("xrgb8888"), &var, &fix);
+        r.change(var, fix);
+        lcd_screen screen = {};
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(lcd_describe_fb(var, fix, &screen), -1) << r.line;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), r.line);
+        EXPECT_EQ(screen.width, 0) << r.line;
+    }
+}
+
 } // namespace

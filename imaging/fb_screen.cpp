@@ -1,0 +1,46 @@
+#include "fb_screen.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+
+namespace {
+
+int ask_driver(int fd, unsigned long request, void *answer)
+{
+    return ioctl(fd, request, answer) == -1 ? errno : 0;
+}
+
+} // namespace
+
+bool fb_query_screen(int fd, fb_answers *answers)
+{
+    *answers = {};
+    answers->var_errno = ask_driver(fd, FBIOGET_VSCREENINFO, &answers->var);
+    answers->fix_errno = ask_driver(fd, FBIOGET_FSCREENINFO, &answers->fix);
+    return answers->var_errno == 0 && answers->fix_errno == 0;
+}
+
+fb_fault fb_check_screen(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix,
+                         pixel_format *format, std::size_t *length)
+{
+    if (!describe_pixel_format(var, fix.visual, format))
+        return fb_fault::format;
+    uint64_t pixel_bytes = uint64_t(var.xres) * uint64_t(format->bytes_per_pixel);
+    if (var.xres == 0 || var.yres == 0 || var.xres > INT_MAX || var.yres > INT_MAX ||
+        fix.line_length < pixel_bytes)
+        return fb_fault::size;
+    uint64_t bytes = uint64_t(fix.line_length) * var.yres;
+    if (bytes > fix.smem_len)
+        return fb_fault::memory;
+    *length = std::size_t(bytes);
+    return fb_fault::none;
+}
+
+unsigned char *fb_map_screen(int fd, std::size_t length)
+{
+    void *base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    return base == MAP_FAILED ? nullptr : static_cast<unsigned char *>(base);
+}
