@@ -1,0 +1,93 @@
+#include "live_latency.h"
+
+#include "api_v4l2.h"
+#include "bench_support.h"
+#include "camera_extras.h"
+#include "lcd.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+// The camera library binds to this by name, as it does in camera_lcd.
+unsigned char framebuf[CAMERA_FRAMEBUF_BYTES];
+
+namespace {
+
+camera_frame g_frame;
+
+timespec monotonic_now()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+// The nearest-rank percentile of values, in ms.
+double percentile_ms(std::vector<double> values, double percent)
+{
+    std::sort(values.begin(), values.end());
+    std::size_t rank = std::size_t(std::ceil(percent / 100 * double(values.size())));
+    return values[rank > 0 ? rank - 1 : 0] * 1000;
+}
+
+void print_figures(const std::vector<double> &draw_times, const std::vector<double> &latencies)
+{
+    double draw = median(draw_times) * 1000;
+    std::printf("decode and draw: %.2f ms median (wall time)\n", draw);
+    if (latencies.empty()) {
+        std::printf("capture to screen: unknown (no capture times on CLOCK_MONOTONIC)\n");
+        return;
+    }
+    double middle = median(latencies) * 1000, p99 = percentile_ms(latencies, 99),
+           most = percentile_ms(latencies, 100);
+    std::printf("capture to screen: %.2f ms median, %.2f ms 99th percentile, %.2f ms at most\n",
+                middle, p99, most);
+    std::printf("as times the median decode and draw: %.2f, %.2f, %.2f\n", middle / draw,
+                p99 / draw, most / draw);
+}
+
+void print_camera(const char *device, std::size_t shown, std::size_t timed)
+{
+    std::printf("frames from %s: %zu shown, %zu of them with a capture time", device, shown, timed);
+    camera_status status;
+    if (camera_status_known(&status))
+        std::printf("; %ux%u in %u buffers; the library delivered %u, skipped %u, dropped %u",
+                    status.width, status.height, status.buffer_count, status.frames_delivered,
+                    status.frames_skipped, status.frames_dropped);
+    std::printf("\n");
+}
+
+} // namespace
+
+int measure_latency(const char *device, int frames)
+{
+    if (linux_v4l2_device_init(device) < 0 || linux_v4l2_start_capturing() < 0) {
+        std::fprintf(stderr, "camera-lcd-bench: cannot start the camera %s\n", device);
+        return 1;
+    }
+    std::vector<double> draw_times, latencies;
+    while (int(draw_times.size()) < frames) {
+        if (linux_v4l2_get_fream(&g_frame) < 0) {
+            if (errno == ETIMEDOUT)
+                std::fprintf(stderr, "camera-lcd-bench: no frame from %s in time\n", device);
+            break;
+        }
+        timespec captured;
+        bool capture_time_known = frame_capture_time(&captured);
+        timespec start = monotonic_now();
+        int length = std::min(g_frame.length, int32_t(sizeof g_frame.data));
+        int result = show_video_data(0, 0, g_frame.data, length);
+        timespec end = monotonic_now();
+        draw_times.push_back(seconds_between(start, end));
+        double latency;
+        if (result == 0 && capture_time_known && capture_to_screen(captured, end, &latency))
+            latencies.push_back(latency);
+    }
+    print_camera(device, draw_times.size(), latencies.size());
+    if (!draw_times.empty())
+        print_figures(draw_times, latencies);
+    return int(draw_times.size()) < frames ? 1 : 0;
+}
