@@ -33,20 +33,32 @@ double percentile_ms(std::vector<double> values, double percent)
     return values[rank > 0 ? rank - 1 : 0] * 1000;
 }
 
-void print_figures(const std::vector<double> &draw_times, const std::vector<double> &latencies)
+struct spread {
+    double median, p99, most; // ms
+};
+
+spread print_spread(const char *what, const std::vector<double> &seconds)
 {
-    double draw = median(draw_times) * 1000;
-    std::printf("decode and draw: %.2f ms median (wall time)\n", draw);
+    spread s = {median(seconds) * 1000, percentile_ms(seconds, 99), percentile_ms(seconds, 100)};
+    std::printf("%s: %.2f ms median, %.2f ms 99th percentile, %.2f ms at most\n", what, s.median,
+                s.p99, s.most);
+    return s;
+}
+
+// Each frame's decode and draw, its time from capture to the screen, and the
+// part of that before its decode began: what it waited.
+void print_figures(const std::vector<double> &draw_times, const std::vector<double> &latencies,
+                   const std::vector<double> &waits)
+{
+    double draw = print_spread("decode and draw (wall time)", draw_times).median;
     if (latencies.empty()) {
         std::printf("capture to screen: unknown (no capture times on CLOCK_MONOTONIC)\n");
         return;
     }
-    double middle = median(latencies) * 1000, p99 = percentile_ms(latencies, 99),
-           most = percentile_ms(latencies, 100);
-    std::printf("capture to screen: %.2f ms median, %.2f ms 99th percentile, %.2f ms at most\n",
-                middle, p99, most);
-    std::printf("as times the median decode and draw: %.2f, %.2f, %.2f\n", middle / draw,
-                p99 / draw, most / draw);
+    spread latency = print_spread("capture to screen", latencies);
+    std::printf("  as times the median decode and draw: %.2f, %.2f, %.2f\n", latency.median / draw,
+                latency.p99 / draw, latency.most / draw);
+    print_spread("capture to the start of its decode", waits);
 }
 
 void print_camera(const char *device, std::size_t shown, std::size_t timed)
@@ -68,7 +80,7 @@ int measure_latency(const char *device, int frames)
         std::fprintf(stderr, "camera-lcd-bench: cannot start the camera %s\n", device);
         return 1;
     }
-    std::vector<double> draw_times, latencies;
+    std::vector<double> draw_times, latencies, waits;
     while (int(draw_times.size()) < frames) {
         if (linux_v4l2_get_fream(&g_frame) < 0) {
             if (errno == ETIMEDOUT)
@@ -83,11 +95,13 @@ int measure_latency(const char *device, int frames)
         timespec end = monotonic_now();
         draw_times.push_back(seconds_between(start, end));
         double latency;
-        if (result == 0 && capture_time_known && capture_to_screen(captured, end, &latency))
+        if (result == 0 && capture_time_known && capture_to_screen(captured, end, &latency)) {
             latencies.push_back(latency);
+            waits.push_back(latency - draw_times.back());
+        }
     }
     print_camera(device, draw_times.size(), latencies.size());
     if (!draw_times.empty())
-        print_figures(draw_times, latencies);
+        print_figures(draw_times, latencies, waits);
     return int(draw_times.size()) < frames ? 1 : 0;
 }

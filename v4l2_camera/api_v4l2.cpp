@@ -20,7 +20,12 @@ namespace {
 
 constexpr frame_size SCREEN_LIMIT = {800, 480};
 constexpr int FRAME_TIMEOUT_MS = 2000;
-constexpr uint32_t REQUESTED_BUFFERS = 4;
+// The buffers asked for; a build may ask for another count
+// (-DCAMERA_BUFFERS=n) to measure what it changes.
+#ifndef CAMERA_BUFFERS
+#define CAMERA_BUFFERS 4
+#endif
+constexpr uint32_t REQUESTED_BUFFERS = CAMERA_BUFFERS;
 constexpr std::size_t MAX_FRAME_SIZES = 64;
 constexpr std::size_t REPORT_BYTES = 512;
 
