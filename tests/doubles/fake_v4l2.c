@@ -319,8 +319,9 @@ static void fill_buffer(const char *frame)
     int aged = strncmp(frame, "aged", 4) == 0;
     memset(buf, 0, sizeof *buf);
     buf->index = index;
-    buf->flags = V4L2_BUF_FLAG_DONE | (frame_is(frame, "copied") ? V4L2_BUF_FLAG_TIMESTAMP_COPY
-                                                                 : V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC);
+    buf->flags =
+        V4L2_BUF_FLAG_DONE | (frame_is(frame, "copied") ? V4L2_BUF_FLAG_TIMESTAMP_COPY
+                                                        : V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC);
     buf->timestamp = captured_before(aged ? strtol(frame + 4, NULL, 10) : 0);
     buf->bytesused = (unsigned)length;
     buf->length = BUFFER_BYTES;
