@@ -18,13 +18,6 @@ namespace {
 
 camera_frame g_frame;
 
-timespec monotonic_now()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
-}
-
 // The nearest-rank percentile of values, in ms.
 double percentile_ms(std::vector<double> values, double percent)
 {
@@ -61,6 +54,7 @@ void print_figures(const std::vector<double> &draw_times, const std::vector<doub
     print_spread("capture to the start of its decode", waits);
 }
 
+// How many frames were shown and timed, and what our camera library counted.
 void print_camera(const char *device, std::size_t shown, std::size_t timed)
 {
     std::printf("frames from %s: %zu shown, %zu of them with a capture time", device, shown, timed);

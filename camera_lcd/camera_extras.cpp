@@ -21,6 +21,13 @@ bool frame_capture_time(timespec *captured)
     return capture_time && capture_time(captured) == 0;
 }
 
+timespec monotonic_now()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
 double seconds_between(const timespec &from, const timespec &to)
 {
     return double(to.tv_sec - from.tv_sec) + double(to.tv_nsec - from.tv_nsec) / 1e9;

@@ -38,13 +38,6 @@ void install_status_signal()
     sigaction(SIGUSR1, &action, nullptr);
 }
 
-timespec monotonic_now()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
-}
-
 double seconds_since_start()
 {
     return seconds_between(g_start, monotonic_now());
