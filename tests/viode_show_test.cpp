@@ -264,9 +264,9 @@ struct device_case {
     std::vector<std::string> err_has = {}; // one text for each line of standard error, in order
     const char *drawn = ""; // the frame on top afterwards ("@small"...), or "" for none
     std::vector<std::string> report_has = {}; // lines fake_v4l2's report must hold
-    bool corrupt_data = false; // decoded differently by each SIMD implementation of libjpeg
-    unsigned grant = 0;        // buffers fake_v4l2 grants whatever is asked, 0: as asked
-    std::string err_pattern;   // a regular expression standard error must hold, or ""
+    bool corrupt_data = false;    // decoded differently by each SIMD implementation of libjpeg
+    unsigned grant = 0;           // buffers fake_v4l2 grants whatever is asked, 0: as asked
+    std::string err_pattern = {}; // a regular expression standard error must hold, or ""
 
     // clang-format off
     device_case &failing(const char *call_and_errno) { fail = call_and_errno; return *this; }
