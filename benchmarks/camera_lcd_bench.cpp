@@ -2,9 +2,12 @@
 // this machine. show_video_data draws JPEG frames (files, or camera-like
 // 640 x 480 4:2:2 frames made here) onto /dev/fb0, or into memory laid out as
 // an 800 x 480 screen of the pixel formats asked for, in rounds interleaved
-// with libjpeg decoding the same frames to RGB with nothing drawn.
+// with libjpeg decoding the same frames to RGB with nothing drawn. With
+// --latency it shows frames from the camera instead, and times each from its
+// capture to the screen.
 #include "bench_support.h"
 #include "lcd.h"
+#include "live_latency.h"
 #include "synth_jpeg.h"
 
 #include <algorithm>
@@ -29,12 +32,15 @@ constexpr int COPIED_WIDTH = 640, COPIED_HEIGHT = 480;
 constexpr int NOISE_FOR_90_KB = 22;
 constexpr int DEFAULT_ROUNDS = 15;
 constexpr int MAX_ROUNDS = 100000;
+constexpr int DEFAULT_LATENCY_FRAMES = 300;
+constexpr const char DEFAULT_CAMERA[] = "/dev/video7";
 // The decode-only line starts off 32-byte alignment, as show_video_data's lines
 // do: libjpeg-turbo writes aligned lines with non-temporal stores, which would
 // make the decode alone slower than it is for a program that reads its lines.
 constexpr int LINE_OFFSET = 4;
 constexpr const char USAGE[] =
     "Usage: camera-lcd-bench [--fb | --layout NAME ...] [--rounds N] [frame.jpg ...]\n"
+    "       camera-lcd-bench --latency [--frames N] [--device PATH] [--fb | --layout NAME]\n"
     "layouts: bgrx rgbx xrgb xbgr bgr rgb (bytes in memory, first to last), rgb565 bgr565\n";
 
 // Pixel formats of screens to draw into memory as.
@@ -62,6 +68,9 @@ struct bench_options {
     std::vector<const bench_layout *> layouts;
     int rounds = DEFAULT_ROUNDS;
     std::vector<std::string> files;
+    bool latency = false; // frames from the camera, timed from capture to screen
+    int latency_frames = DEFAULT_LATENCY_FRAMES;
+    const char *device = DEFAULT_CAMERA;
 };
 
 alignas(64) unsigned char rgb_line[LINE_OFFSET + JPEG_MAX_DIMENSION * 3];
@@ -80,6 +89,17 @@ const bench_layout *find_layout(const std::string &name)
     return nullptr;
 }
 
+// A count of rounds or frames: 1 to MAX_ROUNDS.
+bool parse_count(const char *text, int *count)
+{
+    char *end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (*end || value < 1 || value > MAX_ROUNDS)
+        return false;
+    *count = int(value);
+    return true;
+}
+
 // False, after the usage line, for arguments it does not understand.
 bool parse_options(int argc, char **argv, bench_options &options)
 {
@@ -92,12 +112,14 @@ bool parse_options(int argc, char **argv, bench_options &options)
             if (!layout)
                 return refuse_arguments();
             options.layouts.push_back(layout);
-        } else if (arg == "--rounds" && i + 1 < argc) {
-            char *end = nullptr;
-            long rounds = std::strtol(argv[++i], &end, 10);
-            if (*end || rounds < 1 || rounds > MAX_ROUNDS)
+        } else if ((arg == "--rounds" || arg == "--frames") && i + 1 < argc) {
+            int &count = arg == "--rounds" ? options.rounds : options.latency_frames;
+            if (!parse_count(argv[++i], &count))
                 return refuse_arguments();
-            options.rounds = int(rounds);
+        } else if (arg == "--latency") {
+            options.latency = true;
+        } else if (arg == "--device" && i + 1 < argc) {
+            options.device = argv[++i];
         } else if (arg.empty() || arg[0] == '-') {
             return refuse_arguments();
         } else {
@@ -105,6 +127,8 @@ bool parse_options(int argc, char **argv, bench_options &options)
         }
     }
     if (options.on_screen && !options.layouts.empty())
+        return refuse_arguments();
+    if (options.latency && (options.layouts.size() > 1 || !options.files.empty()))
         return refuse_arguments();
     if (options.layouts.empty())
         options.layouts.push_back(&LAYOUTS[0]);
@@ -280,6 +304,17 @@ void print_screen(const char *layout)
                 f.green.offset, f.green.length, f.blue.offset, f.blue.length);
 }
 
+// The live view on the screen, or in memory of the layout, fed by the camera.
+int run_latency(const bench_options &options)
+{
+    bool ready = options.on_screen ? lcd_open() >= 0 && mmap_lcd() >= 0
+                                   : set_up_memory_screen(*options.layouts[0]);
+    if (!ready)
+        return 1;
+    print_screen(options.on_screen ? LCD_DEVICE : options.layouts[0]->name);
+    return measure_latency(options.device, options.latency_frames);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -287,6 +322,8 @@ int main(int argc, char **argv)
     bench_options options;
     if (!parse_options(argc, argv, options))
         return 1;
+    if (options.latency)
+        return run_latency(options);
     frame_list frames = load_frames(options.files);
     if (frames.empty())
         return 1;

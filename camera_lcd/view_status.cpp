@@ -1,12 +1,10 @@
 #include "view_status.h"
 
-#include "api_v4l2.h"
-#include "camera_status.h"
+#include "camera_extras.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <dlfcn.h>
 
 namespace {
 
@@ -17,12 +15,17 @@ constexpr int STEP_BITS = 6;
 constexpr uint32_t STEPS = 1u << STEP_BITS;
 constexpr int TIME_BUCKETS = (32 - STEP_BITS + 1) * STEPS;
 
-struct interval_counts {
-    double start;
-    long drawn;
+struct time_histogram {
     long timed;
     uint32_t max_us;
     uint32_t buckets[TIME_BUCKETS];
+};
+
+struct interval_counts {
+    double start;
+    long drawn;
+    time_histogram draw_times; // decoding and drawing each frame
+    time_histogram latencies;  // from each frame's capture to its last line on the screen
 };
 
 long g_drawn, g_undecodable, g_warned;
@@ -46,24 +49,33 @@ double bucket_us(int bucket)
     return low + double((1u << shift) - 1) / 2;
 }
 
-double median_us(const interval_counts &in)
+double median_us(const time_histogram &h)
 {
     long seen = 0;
     for (int b = 0; b < TIME_BUCKETS; b++) {
-        seen += in.buckets[b];
-        if (2 * seen >= in.timed)
+        seen += h.buckets[b];
+        if (2 * seen >= h.timed)
             return bucket_us(b);
     }
     return 0;
 }
 
-// framebuf holds our camera library's counts only when it is ours.
-bool camera_status_known(camera_status *status)
+void add_time(time_histogram &h, double seconds)
 {
-    if (!dlsym(RTLD_DEFAULT, CAMERA_STATUS_SYMBOL))
-        return false;
-    std::memcpy(status, framebuf, sizeof *status);
-    return true;
+    double us = seconds * 1e6;
+    uint32_t clamped = us < 0 ? 0 : us >= double(UINT32_MAX) ? UINT32_MAX : uint32_t(us);
+    h.buckets[bucket_of(clamped)]++;
+    h.timed++;
+    if (clamped > h.max_us)
+        h.max_us = clamped;
+}
+
+// "; <what> M ms median, N ms at most", when there are times to tell.
+void print_times(const char *what, const time_histogram &h)
+{
+    if (h.timed > 0)
+        std::fprintf(stderr, "; %s %.2f ms median, %.2f ms at most", what, median_us(h) / 1000,
+                     h.max_us / 1000.0);
 }
 
 } // namespace
@@ -76,12 +88,14 @@ void count_frame(int result, const jpeg_report &report, double seconds)
         g_undecodable++;
     if (report.warnings > 0)
         g_warned++;
-    double us = seconds * 1e6;
-    uint32_t clamped = us < 0 ? 0 : us >= double(UINT32_MAX) ? UINT32_MAX : uint32_t(us);
-    g_interval.buckets[bucket_of(clamped)]++;
-    g_interval.timed++;
-    if (clamped > g_interval.max_us)
-        g_interval.max_us = clamped;
+    add_time(g_interval.draw_times, seconds);
+}
+
+void count_latency(const timespec &captured, const timespec &shown)
+{
+    double seconds;
+    if (capture_to_screen(captured, shown, &seconds))
+        add_time(g_interval.latencies, seconds);
 }
 
 void print_status(double now)
@@ -93,9 +107,8 @@ void print_status(double now)
                  "second); %ld undecodable, %ld with warnings",
                  g_drawn, in.drawn, seconds, seconds > 0 ? double(in.drawn) / seconds : 0.0,
                  g_undecodable, g_warned);
-    if (in.timed > 0)
-        std::fprintf(stderr, "; decode and draw %.2f ms median, %.2f ms at most",
-                     median_us(in) / 1000, in.max_us / 1000.0);
+    print_times("decode and draw", in.draw_times);
+    print_times("capture to screen", in.latencies);
     camera_status status;
     if (camera_status_known(&status))
         std::fprintf(stderr, "; camera: %u delivered, %u skipped, %u dropped, %u streams started",

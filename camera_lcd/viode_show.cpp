@@ -1,6 +1,7 @@
 // camera_lcd: the camera's live picture on the LCD, drawn at the top-left corner.
 // (The file name viode_show is kept as it is known.)
 #include "api_v4l2.h"
+#include "camera_extras.h"
 #include "frame_messages.h"
 #include "lcd.h"
 #include "view_status.h"
@@ -39,9 +40,7 @@ void install_status_signal()
 
 double seconds_since_start()
 {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec - g_start.tv_sec) + double(now.tv_nsec - g_start.tv_nsec) / 1e9;
+    return seconds_between(g_start, monotonic_now());
 }
 
 // What is due between frames: the status line when asked, the repeats of
@@ -94,16 +93,21 @@ void recover_camera()
 }
 
 // A frame libjpeg cannot decode is counted and told, and the view goes on.
+// A frame drawn is on the screen when show_video_data returns.
 void show_frame(const camera_frame &frame)
 {
     int length = frame.length;
     if (length > int(sizeof frame.data))
         length = int(sizeof frame.data);
-    double start = seconds_since_start();
+    timespec captured;
+    bool capture_time_known = frame_capture_time(&captured);
+    timespec start = monotonic_now();
     int result = show_video_data(0, 0, frame.data, length);
-    double end = seconds_since_start();
-    count_frame(result, g_jpeg_report, end - start);
-    note_frame_messages(g_jpeg_report, end);
+    timespec end = monotonic_now();
+    count_frame(result, g_jpeg_report, seconds_between(start, end));
+    if (result == 0 && capture_time_known)
+        count_latency(captured, end);
+    note_frame_messages(g_jpeg_report, seconds_between(g_start, end));
 }
 
 // Fetches and draws frames for ever; a silent camera is waited for, one that

@@ -1,5 +1,5 @@
 // The camera library's choices without a device: which buffers are frames,
-// and which frame size to ask for.
+// which frame size to ask for, and which buffer timestamps are capture times.
 #include "frame_rules.h"
 
 #include <algorithm>
@@ -119,6 +119,34 @@ TEST(StepwiseFit, LargestStepWithinTheScreen)
         frame_size fit = largest_stepwise_fit(c.range, SCREEN);
         EXPECT_EQ(fit.width, c.fit.width) << c.range.min_width << ".." << c.range.max_width;
         EXPECT_EQ(fit.height, c.fit.height) << c.range.min_height << ".." << c.range.max_height;
+    }
+}
+
+TEST(CaptureTime, OnlyAMonotonicTimestampTheDriverGave)
+{
+    constexpr uint32_t MONOTONIC = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+    struct stamp_case {
+        uint32_t flags;
+        timeval stamp;
+        bool known;
+    };
+    // clang-format off
+    const stamp_case cases[] = {
+        {MONOTONIC | V4L2_BUF_FLAG_DONE,         {42, 123456}, true},
+        {MONOTONIC | V4L2_BUF_FLAG_TSTAMP_SRC_SOE, {42, 123456}, true},
+        {MONOTONIC,                              {0, 0},       false}, // none given
+        {V4L2_BUF_FLAG_TIMESTAMP_COPY,           {42, 123456}, false}, // another clock
+        {V4L2_BUF_FLAG_TIMESTAMP_UNKNOWN,        {42, 123456}, false},
+    };
+    // clang-format on
+    for (const stamp_case &c : cases) {
+        v4l2_buffer buf = {};
+        buf.flags = c.flags;
+        buf.timestamp = c.stamp;
+        timespec captured = {0, 0};
+        EXPECT_EQ(buffer_capture_time(buf, &captured), c.known) << std::hex << c.flags;
+        EXPECT_EQ(captured.tv_sec, c.known ? 42 : 0);
+        EXPECT_EQ(captured.tv_nsec, c.known ? 123456000 : 0);
     }
 }
 

@@ -1,7 +1,8 @@
 // camera_lcd from start to end on the virtual framebuffer, fed JPEG frames by
 // the replay camera (LiveView), or by the stand-in V4L2 device through our
 // real camera library (CameraDevice): the faults a camera shows, the buffers
-// the library must skip or drop, and a camera that goes away and comes back.
+// the library must skip or drop, a camera that goes away and comes back, and
+// the time from each frame's capture to the screen.
 #include "synth_jpeg.h"
 #include "test_support.h"
 #include "vfb_layouts.h"
@@ -197,6 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
             .err_matches("^camera_lcd: frame not decoded: Empty input file\n$").shows(2),
         // 300 frames that warn and 300 undecodable ones leave a line each;
         // SIGUSR1 asks for the status line, and the last frame comes again.
+        // The replay camera tells no capture times: no latency in the line.
         live("each_message_told_once_and_status_line_on_request",
              {colour(640, 480).spoiled(frame_fault::extraneous_bytes).repeated(300),
               colour(320, 240).spoiled(frame_fault::precision_12).repeated(300), colour(160, 120),
@@ -262,8 +264,9 @@ struct device_case {
     std::vector<std::string> err_has = {}; // one text for each line of standard error, in order
     const char *drawn = ""; // the frame on top afterwards ("@small"...), or "" for none
     std::vector<std::string> report_has = {}; // lines fake_v4l2's report must hold
-    bool corrupt_data = false; // decoded differently by each SIMD implementation of libjpeg
-    unsigned grant = 0;        // buffers fake_v4l2 grants whatever is asked, 0: as asked
+    bool corrupt_data = false;    // decoded differently by each SIMD implementation of libjpeg
+    unsigned grant = 0;           // buffers fake_v4l2 grants whatever is asked, 0: as asked
+    std::string err_pattern = {}; // a regular expression standard error must hold, or ""
 
     // clang-format off
     device_case &failing(const char *call_and_errno) { fail = call_and_errno; return *this; }
@@ -273,6 +276,7 @@ struct device_case {
     device_case &reports(std::string line) { report_has.push_back(std::move(line)); return *this; }
     device_case &on_corrupt_data() { corrupt_data = true; return *this; }
     device_case &granting(unsigned buffers) { grant = buffers; return *this; }
+    device_case &err_matches(std::string pattern) { err_pattern = std::move(pattern); return *this; }
     // clang-format on
 };
 
@@ -366,6 +370,7 @@ TEST_P(CameraDevice, StatusMessagesAndPicture)
     ASSERT_EQ(err.size(), c.err_has.size()) << r.err;
     for (std::size_t i = 0; i < err.size(); i++)
         EXPECT_NE(err[i].find(c.err_has[i]), std::string::npos) << "line " << i << ":\n" << r.err;
+    EXPECT_TRUE(std::regex_search(r.err, std::regex(c.err_pattern))) << r.err;
 
     std::vector<std::string> report = file_lines(report_path); // one line an entry
     for (const std::string &text : c.report_has)
@@ -420,6 +425,16 @@ INSTANTIATE_TEST_SUITE_P(
                    "camera_lcd: frame not decoded: JPEG datastream contains no image"}).draws("@mid"),
         device("status_line_with_the_camera_librarys_counts", {"@small", "!usr1", "@mid"})
             .says({"; camera: 2 delivered, 0 skipped, 0 dropped, 1 streams started"}).draws("@mid"),
+        // Frames captured 1, 3 and 2 s before the device gives them: 2 s and a
+        // little (each frame's decode) median, 3 s and a little at most. One
+        // captured in the future, one 20 s back and one on another clock are
+        // not counted: any of them would change the figures.
+        device("status_line_capture_to_screen_of_known_capture_times",
+               {"aged1000=@small", "aged-5000=@small", "aged20000=@small", "copied=@small",
+                "aged3000=@small", "!usr1", "aged2000=@mid"})
+            .says({"camera_lcd: 6 frames drawn"}).draws("@mid")
+            .err_matches("; capture to screen 2[0-9]{3}\\.[0-9]{2} ms median, "
+                         "3[0-9]{3}\\.[0-9]{2} ms at most; camera:"),
         device("timeout_reported_then_frames", {"!timeout", "!timeout", "@small"})
             .says({WAITING}).draws("@small"),
         device("unplugged_and_back_three_times",

@@ -13,13 +13,19 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <type_traits>
 #include <unistd.h>
 
 namespace {
 
 constexpr frame_size SCREEN_LIMIT = {800, 480};
 constexpr int FRAME_TIMEOUT_MS = 2000;
-constexpr uint32_t REQUESTED_BUFFERS = 4;
+// The buffers asked for; a build may ask for another count
+// (-DCAMERA_BUFFERS=n) to measure what it changes.
+#ifndef CAMERA_BUFFERS
+#define CAMERA_BUFFERS 4
+#endif
+constexpr uint32_t REQUESTED_BUFFERS = CAMERA_BUFFERS;
 constexpr std::size_t MAX_FRAME_SIZES = 64;
 constexpr std::size_t REPORT_BYTES = 512;
 
@@ -28,10 +34,12 @@ struct mapped_buffer {
     std::size_t length;
 };
 
-// A frame found complete in a dequeued buffer, and its length.
+// A frame found complete in a dequeued buffer, its length and capture time.
 struct kept_frame {
     uint32_t index;
     std::size_t length;
+    bool time_known;
+    timespec captured;
 };
 
 struct camera {
@@ -45,6 +53,8 @@ struct camera {
     uint32_t frames_skipped = 0;
     uint32_t frames_dropped = 0;
     uint32_t streams_started = 0;
+    bool capture_time_known = false; // of the frame delivered last
+    timespec captured = {0, 0};
 };
 
 camera g_camera;
@@ -300,7 +310,8 @@ int take_newest_frame(bool device_error, kept_frame *newest)
             if (queue_buffer(newest->index) < 0)
                 return -1;
         }
-        *newest = {buf.index, length};
+        *newest = {buf.index, length, false, {0, 0}};
+        newest->time_known = buffer_capture_time(buf, &newest->captured);
         kept = 1;
     }
     return kept;
@@ -318,6 +329,8 @@ int deliver(const kept_frame &kept, camera_frame *frame)
         return 0;
     }
     g_camera.frames_delivered++;
+    g_camera.capture_time_known = kept.time_known;
+    g_camera.captured = kept.captured;
     return 1;
 }
 
@@ -325,6 +338,7 @@ int deliver(const kept_frame &kept, camera_frame *frame)
 // means it has gone, so all it held is let go of for a new start.
 int fail_fetch()
 {
+    g_camera.capture_time_known = false;
     if (errno != ETIMEDOUT)
         release_device();
     publish_status();
@@ -335,6 +349,17 @@ int fail_fetch()
 
 // The symbol named by CAMERA_STATUS_SYMBOL: framebuf holds our camera_status.
 extern "C" const int camera_status_in_framebuf = 1;
+
+// The function named by CAMERA_CAPTURE_TIME_SYMBOL.
+extern "C" int camera_capture_time(timespec *captured)
+{
+    static_assert(std::is_same<decltype(camera_capture_time), camera_capture_time_function>::value,
+                  "exported as declared");
+    if (!g_camera.capture_time_known)
+        return -1;
+    *captured = g_camera.captured;
+    return 0;
+}
 
 extern "C" int linux_v4l2_device_init(const char *device)
 {
@@ -377,7 +402,7 @@ extern "C" int linux_v4l2_get_fream(camera_frame *frame)
     int delivered = 0;
     while (delivered == 0) {
         bool device_error = false;
-        kept_frame newest = {0, 0};
+        kept_frame newest = {0, 0, false, {0, 0}};
         if (wait_for_frame(&device_error) < 0)
             return fail_fetch();
         int kept = take_newest_frame(device_error, &newest);

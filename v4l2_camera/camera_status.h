@@ -5,6 +5,7 @@
 #define CAMERA_STATUS_H
 
 #include <stdint.h>
+#include <time.h>
 
 struct camera_status {
     int32_t fd;            /* the device's descriptor, -1 while none is open */
@@ -20,5 +21,12 @@ struct camera_status {
 /* Our library exports a symbol of this name, so that a program can tell with
  * dlsym whether framebuf holds a camera_status or another library's state. */
 #define CAMERA_STATUS_SYMBOL "camera_status_in_framebuf"
+
+/* framebuf is full, so the capture time of each frame comes through a
+ * function our library exports under this name: the time, on CLOCK_MONOTONIC,
+ * at which the driver took the frame linux_v4l2_get_fream delivered last.
+ * 0, or -1 when the driver gave no time on that clock. */
+#define CAMERA_CAPTURE_TIME_SYMBOL "camera_capture_time"
+typedef int camera_capture_time_function(struct timespec *captured);
 
 #endif

@@ -43,6 +43,18 @@ std::size_t complete_frame_length(const v4l2_buffer &buf, const unsigned char *m
     return starts && ends ? length : 0;
 }
 
+bool buffer_capture_time(const v4l2_buffer &buf, timespec *captured)
+{
+    const timeval &stamp = buf.timestamp;
+    bool monotonic =
+        (buf.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+    if (!monotonic || stamp.tv_sec < 0 || stamp.tv_usec < 0 || stamp.tv_usec >= 1000000 ||
+        (stamp.tv_sec == 0 && stamp.tv_usec == 0))
+        return false;
+    *captured = {stamp.tv_sec, stamp.tv_usec * 1000};
+    return true;
+}
+
 bool copy_complete_frame(const unsigned char *mapped, std::size_t length, camera_frame *frame)
 {
     if (length == 0 || length > CAMERA_FRAME_DATA_BYTES)

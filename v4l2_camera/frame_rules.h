@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <linux/videodev2.h>
 
 #include "api_v4l2.h"
@@ -20,6 +21,10 @@ struct frame_size {
 // flagged as an error, empty, cut short, or larger than the frame record.
 std::size_t complete_frame_length(const v4l2_buffer &buf, const unsigned char *mapped,
                                   std::size_t mapped_length);
+
+// The time a dequeued buffer was captured, into *captured: only a timestamp
+// the driver says it took on CLOCK_MONOTONIC; false for another clock or none.
+bool buffer_capture_time(const v4l2_buffer &buf, timespec *captured);
 
 // Copies the image complete_frame_length found, its first `length` bytes, into
 // the frame record. False for a length of 0 or one past the record; the record

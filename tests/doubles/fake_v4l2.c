@@ -11,6 +11,9 @@
  *   nosoi=<path>   the same bytes, the start-of-image marker overwritten
  *   cut=<path>     the same bytes, bytesused cut to six tenths of them
  *   padded=<path>  the same bytes, then 1000 zero bytes counted in bytesused
+ *   aged<ms>=<path>  the same bytes, captured ms milliseconds before (negative:
+ *                  after) the poll that finds them; others at that poll
+ *   copied=<path>  the same bytes, their timestamp not on CLOCK_MONOTONIC
  *   <f>+<f>+...    several of the above ready at once, oldest first
  *   !timeout       poll finds nothing in time
  *   !pollerr       poll reports an error and the dequeue finds nothing
@@ -51,6 +54,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
 #define DOUBLE_NAME "fake_v4l2"
@@ -295,6 +299,16 @@ static unsigned queued_buffer(void)
 
 /* Fills a queued buffer from one frame of an entry, as its prefix says, and
  * makes it ready. */
+/* The capture time of a frame ms milliseconds old, as a driver stamps it. */
+static struct timeval captured_before(long ms)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long us = (long long)now.tv_sec * 1000000 + now.tv_nsec / 1000 - (long long)ms * 1000;
+    struct timeval stamp = {(time_t)(us / 1000000), (suseconds_t)(us % 1000000)};
+    return stamp;
+}
+
 static void fill_buffer(const char *frame)
 {
     unsigned index = queued_buffer();
@@ -302,9 +316,13 @@ static void fill_buffer(const char *frame)
     unsigned char *bytes = buffers[index];
     size_t length = load_frame(eq ? eq + 1 : frame, bytes);
     struct v4l2_buffer *buf = &filled[index];
+    int aged = strncmp(frame, "aged", 4) == 0;
     memset(buf, 0, sizeof *buf);
     buf->index = index;
-    buf->flags = V4L2_BUF_FLAG_DONE;
+    buf->flags =
+        V4L2_BUF_FLAG_DONE | (frame_is(frame, "copied") ? V4L2_BUF_FLAG_TIMESTAMP_COPY
+                                                        : V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC);
+    buf->timestamp = captured_before(aged ? strtol(frame + 4, NULL, 10) : 0);
     buf->bytesused = (unsigned)length;
     buf->length = BUFFER_BYTES;
     if (frame_is(frame, "error"))

@@ -106,7 +106,8 @@ load_framebuffer() {
 
 load_camera() {
     [ "$CAMERA" = 1 ] || return 0
-    load_group camera exclusive_caps=1 video_nr=7 card_label=vm-camera
+    # Up to 8 buffers, as a camera grants (the driver's default is 2).
+    load_group camera exclusive_caps=1 video_nr=7 card_label=vm-camera max_buffers=8
     wait_for /dev/video7
 }
 

@@ -132,17 +132,26 @@ fetch_sources() {
     touch "$dir/unpacked.stamp"
 }
 
+# v4l2loopback stamps each frame on CLOCK_MONOTONIC (ktime_get_ts64) as it
+# is written, but leaves the buffers' timestamp flags at "unknown": built from
+# a copy whose buffers say the clock they are stamped on, as a camera's do, so
+# that frames can be timed from capture to screen.
+loopback_ko=v4l2loopback-monotonic.ko
 build_v4l2loopback() {
     local dir=$1 kver=$2
-    [ -f "$dir/v4l2loopback.ko" ] && return
+    [ -f "$dir/$loopback_ko" ] && return
     local sources=("$dir"/root/usr/src/v4l2loopback-*)
-    local src=${sources[0]} hdr=$dir/root/usr/src/linux-headers-$kver
+    local src=${sources[0]} hdr=$dir/root/usr/src/linux-headers-$kver build=$dir/v4l2loopback-build
     [ -d "$src" ] || die "v4l2loopback source missing under $dir/root/usr/src"
+    rm -rf "$build"
+    cp -r "$src" "$build" || die "cp -r $src $build failed"
+    grep -q 'b->flags = 0;' "$build/v4l2loopback.c" || die "no buffer flags to set in $src"
+    sed -i 's/b->flags = 0;/b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;/' "$build/v4l2loopback.c"
     log "building v4l2loopback against $hdr"
-    make -s -C "$hdr" M="$src" "${make_args[@]}" -j"$(nproc)" modules \
+    make -s -C "$hdr" M="$build" "${make_args[@]}" -j"$(nproc)" modules \
         >"$dir/v4l2loopback-build.log" 2>&1 ||
         die "make v4l2loopback failed, see $dir/v4l2loopback-build.log"
-    cp "$src/v4l2loopback.ko" "$dir/v4l2loopback.ko"
+    cp "$build/v4l2loopback.ko" "$dir/$loopback_ko"
 }
 
 # Writes the insmod order for the given modules, one .ko path per line,
@@ -206,7 +215,7 @@ build_initramfs() {
         # shellcheck disable=SC2086  # the group's words are the arguments
         copy_modules "$dir" "$kver" "$stage" $group
     done
-    cp "$dir/v4l2loopback.ko" "$stage/modules/"
+    cp "$dir/$loopback_ko" "$stage/modules/v4l2loopback.ko"
     echo v4l2loopback.ko >>"$stage/modules/camera.list"
     (cd "$stage" && find . | cpio -o -H newc --quiet | gzip -1) >"$initrd.tmp" ||
         die "cpio of $stage failed"

@@ -7,8 +7,8 @@
 #              --camera-lcd P --lcd-draw P CASE
 #
 # CASE is one of: jpeg_fb_vfb jpeg_fb_bochs jpeg_fb_virtio-gpu camera_lcd
-# camera_lcd_vfb camera_lcd_bochs_1024x768 camera_lcd_missing camera_lcd_drm
-# camera_lcd_drm_1024x768 unflushed_writer lcd_draw_bochs. The programs are built for the VM's
+# camera_lcd_vfb camera_lcd_bochs_1024x768 camera_lcd_missing camera_lcd_latency
+# camera_lcd_drm camera_lcd_drm_1024x768 unflushed_writer lcd_draw_bochs. The programs are built for the VM's
 # architecture A (default: this machine's); E runs vm_screen on this machine
 # when it is built for another. Exits 0 when every check passed, 1 when one
 # failed, 77 when the VM cannot be prepared on this machine (not root and
@@ -308,6 +308,35 @@ one_line_says() {
     false
 }
 
+# The status line after SIGUSR1, while the feeder writes 30 frames a second,
+# tells the time from capture (v4l2loopback stamps each write) to the screen.
+camera_lcd_latency_case() {
+    make_jpeg a 640 480 10
+    cat >"$work/job.sh" <<'EOF'
+"$1" >"$LCDVM_OUT/camera.stdout" 2>"$LCDVM_OUT/camera.stderr" &
+pid=$!
+for i in $(seq 100); do ls -l "/proc/$pid/fd" | grep -q /dev/video7 && break; sleep 0.1; done
+sleep 3
+kill -USR1 $pid
+for i in $(seq 50); do grep -q 'frames drawn' "$LCDVM_OUT/camera.stderr" && break; sleep 0.1; done
+touch "$LCDVM_OUT/feeder.go"
+kill $pid
+EOF
+    run_vm --feeder "$feeder" --fps 30 --hold --frame "$work/a.jpg" --timeout 60 -- \
+        sh "$work/job.sh" "$camera_lcd"
+    grep 'frames drawn' "$work/out/camera.stderr" || true
+    check "camera_lcd's status line tells capture to screen, under 1 s median" \
+        latency_under_a_second "$work/out/camera.stderr"
+}
+
+latency_under_a_second() {
+    local ms
+    ms=$(sed -n 's/.*; capture to screen \([0-9]*\)\.[0-9]* ms median, [0-9.]* ms at most.*/\1/p' "$1")
+    [ -n "$ms" ] && [ "$ms" -lt 1000 ] && return
+    echo "  $1 holds: $(cat "$1")" >&2
+    false
+}
+
 camera_lcd_missing_case() {
     run_vm --fb "$(display_driver)" --timeout 20 -- "$camera_lcd"
     check "camera_lcd without a camera exits with status 1" exit_status_is "$work/out/status" 1
@@ -404,6 +433,7 @@ camera_lcd) camera_lcd_case "$(display_driver)" 16 800x480 ;;
 camera_lcd_vfb) camera_lcd_case vfb 0 800x480 ;;
 camera_lcd_bochs_1024x768) camera_lcd_case bochs 16 1024x768 ;;
 camera_lcd_missing) camera_lcd_missing_case ;;
+camera_lcd_latency) camera_lcd_latency_case ;;
 camera_lcd_drm) camera_lcd_drm_case 800x480 ;;
 camera_lcd_drm_1024x768) camera_lcd_drm_case 1024x768 ;;
 unflushed_writer) unflushed_writer_case ;;
