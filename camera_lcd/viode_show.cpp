@@ -1,6 +1,7 @@
 // camera_lcd: the camera's live picture on the LCD, drawn at the top-left corner.
 // (The file name viode_show is kept as it is known.)
 #include "api_v4l2.h"
+#include "console.h"
 #include "frame_messages.h"
 #include "lcd.h"
 #include "view_status.h"
@@ -136,6 +137,8 @@ int main()
     g_jpeg_print_messages = false; // told through frame_messages instead
     if (lcd_open() < 0 || mmap_lcd() < 0)
         return 1;
+    if (g_lcd_backend == lcd_backend::framebuffer)
+        hold_console(lcd_fd);
     if (start_camera() < 0)
         return 1;
     show_frames(g_frame);

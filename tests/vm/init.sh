@@ -77,13 +77,18 @@ mount_shares() {
 
 # Every driver ends up at 32 bits per pixel, vfb at 800x480, the others at the
 # mode the kernel's command line asks for; the text console is unbound so it
-# never draws over what the job shows. A "-drm" driver comes with the kernel's
-# fbdev emulation off: /dev/dri/card0 and no /dev/fb0.
+# never draws over what the job shows, but on a board-like machine. A "-drm"
+# driver comes with the kernel's fbdev emulation off: /dev/dri/card0 and no
+# /dev/fb0; an "-overalloc" one with memory for two screens to pan over.
 load_framebuffer() {
     case "$FB" in
     vfb) load_group vfb vfb_enable=1 videomemorysize=1536000 mode_option=800x480M-32 ;;
     bochs) load_group bochs ;;
     virtio-gpu) load_group virtio_gpu ;;
+    bochs-overalloc | virtio-gpu-overalloc)
+        load_group kms_helper drm_fbdev_overalloc=200
+        load_group "$(echo "${FB%-overalloc}" | tr - _)"
+        ;;
     bochs-drm | virtio-gpu-drm)
         load_group kms_helper fbdev_emulation=0
         load_group "$(echo "${FB%-drm}" | tr - _)"
@@ -94,6 +99,7 @@ load_framebuffer() {
     *) fail "unknown framebuffer driver '$FB'" ;;
     esac
     wait_for /dev/fb0
+    [ "$BOARD" = 1 ] && return
     local vt
     for vt in /sys/class/vtconsole/vtcon*; do
         if grep -q 'frame buffer' "$vt/name"; then
@@ -102,6 +108,12 @@ load_framebuffer() {
     done
     # Clears what the console drew before it let go.
     dd if=/dev/zero of=/dev/fb0 bs=3200 count=480 2>/dev/null
+}
+
+# A board's login prompt on the console.
+start_getty() {
+    [ "$BOARD" = 1 ] || return 0
+    getty 0 tty1 </dev/null >/dev/null 2>&1 &
 }
 
 load_camera() {
@@ -152,13 +164,14 @@ save_screen() {
     done >/out/fb0.info
 }
 
-FB=none CAMERA=0 FEEDER='' FOREIGN=0 OUT_PATH=/
+FB=none CAMERA=0 BOARD=0 FEEDER='' FOREIGN=0 OUT_PATH=/
 mount_basics
 mount_shares
 [ -f /out/job.env ] || fail "/out/job.env missing"
 # shellcheck source=/dev/null
 . /out/job.env
 load_framebuffer
+start_getty
 load_camera
 enter_host_root
 start_feeder

@@ -22,6 +22,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 arch=${LCDVM_ARCH:-$(dpkg --print-architecture)}
 fb=
+board=0
 camera=0
 fps=10
 size=800x480
@@ -38,14 +39,18 @@ ctl=
 usage() {
     cat >&2 <<EOF
 usage: run_in_vm.sh --out DIR [--arch amd64|armhf|arm64]
-                    [--fb vfb|bochs|virtio-gpu|bochs-drm|virtio-gpu-drm|none] [--size WxH]
+                    [--fb vfb|bochs|virtio-gpu|bochs-drm|virtio-gpu-drm|bochs-overalloc|
+                          virtio-gpu-overalloc|none] [--size WxH] [--board]
                     [--camera]
                     [--feeder PROGRAM --fps N [--hold] --frame FILE...]
                     [--timeout SECONDS] -- COMMAND [ARG...]
   --arch        the VM's architecture; its programs come from a build for it
   --fb          the framebuffer driver (default bochs on amd64, virtio-gpu on ARM;
                 vfb has no display to take pictures of and exists on amd64 only;
-                bochs-drm and virtio-gpu-drm: /dev/dri/card0 without /dev/fb0)
+                bochs-drm and virtio-gpu-drm: /dev/dri/card0 without /dev/fb0;
+                -overalloc: /dev/fb0 with two screens of memory to pan over)
+  --board       as a board has it: the text console stays on /dev/fb0 (console=tty0
+                beside the serial line, its cursor on, consoleblank=2), a getty on tty1
   --size        the display's mode for bochs and virtio-gpu (default 800x480)
   --camera      load v4l2loopback as /dev/video7 (implied by --frame)
   --frame FILE  a frame for the feeder to write, in order; repeat the option
@@ -71,6 +76,7 @@ parse_args() {
         --fb) fb=$2 ;;
         --size) size=$2 ;;
         --camera) camera=1 words=1 ;;
+        --board) board=1 words=1 ;;
         --feeder) feeder=$2 ;;
         --fps) fps=$2 ;;
         --hold) hold=1 words=1 ;;
@@ -94,7 +100,10 @@ check_args() {
     if [ -z "$fb" ]; then
         if [ "$arch" = amd64 ]; then fb=bochs; else fb=virtio-gpu; fi
     fi
-    case "$fb" in vfb | bochs | virtio-gpu | bochs-drm | virtio-gpu-drm | none) ;; *) usage ;; esac
+    case "$fb" in
+    vfb | bochs | virtio-gpu | bochs-drm | virtio-gpu-drm | bochs-overalloc | virtio-gpu-overalloc | none) ;;
+    *) usage ;;
+    esac
     [[ "$size" =~ ^[0-9]+x[0-9]+$ ]] || usage
     if [ ${#frames[@]} -gt 0 ]; then
         [ -x "$feeder" ] || die "feeder '$feeder' is not an executable (use --feeder)"
@@ -126,14 +135,14 @@ choose_machine() {
     esac
     local mode="xres=${size%x*},yres=${size#*x}"
     case "$fb" in
-    bochs | bochs-drm)
+    bochs | bochs-drm | bochs-overalloc)
         if [ "$arch" = amd64 ]; then
             display=(-device "VGA,$mode")
         else
             display=(-device "bochs-display,$mode")
         fi
         ;;
-    virtio-gpu | virtio-gpu-drm) display=(-device "virtio-gpu-pci,$mode") ;;
+    virtio-gpu | virtio-gpu-drm | virtio-gpu-overalloc) display=(-device "virtio-gpu-pci,$mode") ;;
     vfb) [ "$arch" = amd64 ] || die "the $arch kernel has no vfb" ;;
     esac
 }
@@ -145,6 +154,7 @@ write_job() {
     {
         echo "FB=$fb"
         echo "CAMERA=$camera"
+        echo "BOARD=$board"
         echo "FOREIGN=$foreign"
         printf 'OUT_PATH=%q\n' "$out"
         [ ${#frames[@]} -gt 0 ] && printf 'FEEDER=%q\n' "$out/feeder.sh"
@@ -240,6 +250,8 @@ serve() {
 
 boot() {
     local cache kernel initrd status=0
+    local consoles="console=$console" cursor=vt.global_cursor_default=0
+    [ "$board" = 1 ] && consoles="console=tty0 console=$console consoleblank=2" cursor=
     cache=$("$here/prepare.sh" "$arch") || die "prepare.sh $arch failed"
     kernel=$(sed -n 1p <<<"$cache")
     initrd=$(sed -n 2p <<<"$cache")
@@ -250,7 +262,7 @@ boot() {
         -action reboot=shutdown,shutdown=pause \
         -chardev "pipe,id=control,path=$ctl/qmp" -mon chardev=control,mode=control \
         -kernel "$kernel" -initrd "$initrd" \
-        -append "console=$console ${LCDVM_QUIET-quiet} panic=-1 video=$size vt.global_cursor_default=0" \
+        -append "$consoles ${LCDVM_QUIET-quiet} panic=-1 video=$size $cursor" \
         -serial "file:$out/console.log" \
         "${display[@]}" \
         -fsdev "local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap" \

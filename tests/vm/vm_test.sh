@@ -8,8 +8,8 @@
 #
 # CASE is one of: jpeg_fb_vfb jpeg_fb_bochs jpeg_fb_virtio-gpu camera_lcd
 # camera_lcd_vfb camera_lcd_bochs_1024x768 camera_lcd_missing camera_lcd_drm
-# camera_lcd_drm_1024x768 unflushed_writer lcd_draw_bochs. The programs are built for the VM's
-# architecture A (default: this machine's); E runs vm_screen on this machine
+# camera_lcd_drm_1024x768 unflushed_writer lcd_draw_bochs camera_lcd_console.
+# The programs are built for the VM's architecture A (default: this machine's); E runs vm_screen on this machine
 # when it is built for another. Exits 0 when every check passed, 1 when one
 # failed, 77 when the VM cannot be prepared on this machine (not root and
 # tools missing).
@@ -314,6 +314,108 @@ camera_lcd_missing_case() {
     check "camera_lcd without a camera names the device" grep -q /dev/video7 "$work/out/stderr"
 }
 
+# camera_lcd on a board-like machine: the console on the display, its cursor
+# blinking, a login prompt on tty1, consoleblank=2. First as the service runs
+# it (an unprivileged user with a VT of its own, tty2, as controlling
+# terminal): it brings its VT to the front and gives tty1 the front back at
+# the end. Then as root from a shell that has no VT: it takes tty1, the VT in
+# front. Neither the cursor, nor text on tty1, nor a kernel message, nor the
+# blanking reaches the display while it runs; after SIGTERM the console is in
+# text mode and shows its text again.
+camera_lcd_console_case() {
+    make_jpeg a 640 480 12
+    make_jpeg last 640 480 13
+    cat >"$work/job.sh" <<'EOF'
+screen=$1 camera_lcd=$2
+started() { for i in $(seq 100); do ls -l "/proc/$1/fd" | grep -q /dev/video7 && break; sleep 0.1; done; sleep 1; }
+# Unblanks the console as a key pressed at it would, and starts its blanking
+# delay again; a VT in graphics mode takes no notice.
+wake() { printf '\033[13]' >/dev/tty1; }
+# What udev and systemd do on a board: the devices open to the group video,
+# the service's VT owned by its user.
+chmod 666 /dev/fb0 /dev/video7
+chown 65534 /dev/tty2
+"$screen" service /dev/tty2 "$camera_lcd" 2>"$LCDVM_OUT/service.stderr" &
+pid=$!
+started $pid
+"$screen" vt /dev/tty2 | sed 's/^/service_/'
+sh "$LCDVM_OUT/screendump" service
+kill $pid
+wait $pid
+"$screen" vt /dev/tty2 | sed 's/^/service_ended_/'
+wake
+"$camera_lcd" >"$LCDVM_OUT/camera.stdout" 2>"$LCDVM_OUT/camera.stderr" &
+pid=$!
+started $pid
+# The first frame, repeated at 10 fps: 12 dumps, over 5 s where the host is not busy.
+echo "dumps_from=$(cut -d ' ' -f 1 /proc/uptime)"
+for i in $(seq 12); do wake; sh "$LCDVM_OUT/screendump" held$i; sleep 0.1; done
+echo "dumps_to=$(cut -d ' ' -f 1 /proc/uptime)"
+touch "$LCDVM_OUT/feeder.go"
+for i in $(seq 100); do grep -q 'no frame' "$LCDVM_OUT/camera.stderr" && break; sleep 0.1; done
+wake
+sh "$LCDVM_OUT/screendump" away
+printf '\033[H\033[J' >/dev/tty1
+for i in $(seq 20); do printf '%080d\n' 0 | tr 0 '#'; done >/dev/tty1
+echo '<2>camera_lcd test: a critical kernel message' >/dev/kmsg
+sleep 5
+sh "$LCDVM_OUT/screendump" later
+"$screen" vt /dev/tty1 | sed 's/^/held_/'
+kill $pid
+wait $pid
+"$screen" vt /dev/tty1 | sed 's/^/ended_/'
+sleep 0.5
+sh "$LCDVM_OUT/screendump" ended
+"$screen" lit "$LCDVM_OUT/ended.ppm" | sed 's/^/ended_lit=/'
+EOF
+    run_vm --board --fb "$(display_driver)" --feeder "$feeder" --fps 10 --hold --frame "$work/a.jpg" \
+        --frame "$work/last.jpg" --timeout 120 -- sh "$work/job.sh" "$screen" "$camera_lcd"
+    local r=$work/out/stdout i differ=0
+    check "service: one line: tty2 brought to the front in graphics mode" one_line_says \
+        "$work/out/service.stderr" '^camera_lcd: the console tty2 is in front, in graphics mode until camera_lcd ends (tty1 before)$'
+    check "service: tty2 in front, in graphics mode" has_values "$r" service_mode graphics service_front 2
+    check "service: the display shows the frame" display_shows "$work/out/service.ppm" "$work/a.pnm" image
+    check "service: after SIGTERM tty2 is in text mode and tty1 in front again" \
+        has_values "$r" service_ended_mode text service_ended_front 1
+    check "root: its first line: tty1 in graphics mode" first_line_is "$work/out/camera.stderr" \
+        'camera_lcd: the console tty1 is in graphics mode until camera_lcd ends'
+    for i in $(seq 12); do
+        display_shows "$work/out/held$i.ppm" "$work/a.pnm" image 2>/dev/null || differ=$((differ + 1))
+    done
+    echo "observed - $differ of 12 dumps from $(value "$r" dumps_from) to $(value "$r" dumps_to) s of guest time differ from the frame"
+    check "root: every dump of the display while frames come shows the frame" [ "$differ" -eq 0 ]
+    check "root: text on tty1, a kernel message and 5 s of consoleblank=2 leave the display as it was" \
+        display_shows "$work/out/later.ppm" "$work/out/away.ppm" screen
+    check "root: the display still shows the last frame" display_shows "$work/out/later.ppm" "$work/last.pnm" image
+    check "root: tty1 in graphics mode while it runs" has_value "$r" held_mode graphics
+    check "root: after SIGTERM tty1 is in text mode, in front" has_values "$r" ended_mode text ended_front 1
+    check "root: after SIGTERM the display shows tty1's text, not the frame" shows_text "$r" "$work/out/ended.ppm"
+}
+
+first_line_is() {
+    [ "$(head -n 1 "$1")" = "$2" ] && return
+    echo "  $1 holds: $(cat "$1")" >&2
+    false
+}
+
+has_values() {
+    local file=$1
+    shift
+    while [ $# -gt 1 ]; do
+        has_value "$file" "$1" "$2" || return
+        shift 2
+    done
+}
+
+# 20 lines of 80 '#' light far more pixels than a cursor (at most 8x16).
+shows_text() {
+    local lit
+    lit=$(value "$1" ended_lit)
+    [ "${lit:-0}" -gt 5000 ] && display_lacks "$2" "$work/last.pnm" && return
+    echo "  $2: ${lit:-no} pixels lit" >&2
+    false
+}
+
 # The display check against a writer that leaves its picture in the shadow
 # buffer of the kernel's fbdev emulation, without msync or fsync. The kernel's
 # deferred I/O copies it to the display after a delay (HZ/20) all the same,
@@ -404,6 +506,7 @@ camera_lcd) camera_lcd_case "$(display_driver)" 16 800x480 ;;
 camera_lcd_vfb) camera_lcd_case vfb 0 800x480 ;;
 camera_lcd_bochs_1024x768) camera_lcd_case bochs 16 1024x768 ;;
 camera_lcd_missing) camera_lcd_missing_case ;;
+camera_lcd_console) camera_lcd_console_case ;;
 camera_lcd_drm) camera_lcd_drm_case 800x480 ;;
 camera_lcd_drm_1024x768) camera_lcd_drm_case 1024x768 ;;
 unflushed_writer) unflushed_writer_case ;;
