@@ -16,7 +16,7 @@ constexpr std::size_t LCD_LINE_BYTES = std::size_t(LCD_WIDTH) * LCD_BYTES_PER_PI
 
 int lcd_fd = -1; // not 0: closing an unopened screen must not close standard input
 uint32_t *mmap_fd;
-lcd_screen g_screen = {LCD_WIDTH, LCD_HEIGHT, LCD_LINE_BYTES, PIXEL_WORD_FORMAT, true, LCD_BYTES};
+lcd_screen g_screen = {LCD_WIDTH, LCD_HEIGHT, LCD_LINE_BYTES, PIXEL_WORD_FORMAT, true, 0, LCD_BYTES};
 lcd_backend g_lcd_backend = lcd_backend::framebuffer;
 alignas(64) unsigned char g_color_buf[LCD_BYTES];
 
@@ -35,16 +35,11 @@ const char *name_visual(uint32_t visual)
     }
 }
 
-std::size_t count_screen_bytes(const lcd_screen &screen)
-{
-    return screen.line_bytes * std::size_t(screen.height);
-}
-
-// Draws on the screen at pixels from now on.
-void use_screen(const lcd_screen &screen, void *pixels)
+// Draws on the screen mapped at memory from now on.
+void use_screen(const lcd_screen &screen, unsigned char *memory)
 {
     g_screen = screen;
-    mmap_fd = static_cast<uint32_t *>(pixels);
+    mmap_fd = reinterpret_cast<uint32_t *>(memory + screen.first_byte);
 }
 
 // /dev/fb0 as its driver describes it. A refused query is named by the one
@@ -58,10 +53,11 @@ int map_fb()
         return report_failure("query %s (%s)", LCD_DEVICE,
                               fix_refused ? "FBIOGET_FSCREENINFO" : "FBIOGET_VSCREENINFO");
     }
+    fb_pan_to_start(lcd_fd, &answers);
     lcd_screen screen;
     if (lcd_describe_fb(answers.var, answers.fix, &screen) < 0)
         return -1;
-    unsigned char *memory = fb_map_screen(lcd_fd, count_screen_bytes(screen));
+    unsigned char *memory = fb_map_screen(lcd_fd, screen.memory_bytes);
     if (!memory)
         return report_failure("map %s (mmap)", LCD_DEVICE);
     use_screen(screen, memory);
@@ -88,9 +84,9 @@ int map_drm()
     if (drm_map_screen(&drm) < 0)
         return -1;
     lcd_screen screen = {
-        drm.width, drm.height, drm.line_bytes, PIXEL_WORD_FORMAT, drm.line_bytes % 4 == 0,
+        drm.width, drm.height, drm.line_bytes, PIXEL_WORD_FORMAT, drm.line_bytes % 4 == 0, 0,
         drm.length};
-    use_screen(screen, drm.pixels);
+    use_screen(screen, reinterpret_cast<unsigned char *>(drm.pixels));
     return lcd_fd;
 }
 
@@ -99,8 +95,8 @@ int map_drm()
 int lcd_describe_fb(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix, lcd_screen *screen)
 {
     pixel_format format;
-    std::size_t length = 0;
-    switch (fb_check_screen(var, fix, &format, &length)) {
+    fb_view view = {};
+    switch (fb_check_screen(var, fix, &format, &view)) {
     case fb_fault::none: break;
     case fb_fault::format:
         std::fprintf(stderr, "Unable to draw on %s: %s screen of %u bits per pixel\n", LCD_DEVICE,
@@ -111,13 +107,13 @@ int lcd_describe_fb(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix, 
                      LCD_DEVICE, var.xres, var.yres, var.bits_per_pixel, fix.line_length);
         return -1;
     case fb_fault::memory:
-        std::fprintf(stderr, "Unable to map %s: screen memory is %u bytes, %llu needed\n",
-                     LCD_DEVICE, fix.smem_len,
-                     (unsigned long long)fix.line_length * (unsigned long long)var.yres);
+        std::fprintf(stderr, "Unable to map %s: screen memory is %u bytes, %zu needed\n", LCD_DEVICE,
+                     fix.smem_len, view.length);
         return -1;
     }
     bool word_lines = same_pixel_format(format, PIXEL_WORD_FORMAT) && fix.line_length % 4 == 0;
-    *screen = {int(var.xres), int(var.yres), fix.line_length, format, word_lines, fix.smem_len};
+    *screen = {int(var.xres),   int(var.yres),   fix.line_length, format,
+               word_lines,      view.first_byte, view.length};
     return 0;
 }
 
@@ -165,7 +161,8 @@ void lcd_close(void)
     case lcd_backend::drm: drm_close_screen(); break; // unmaps the buffer and closes lcd_fd
     case lcd_backend::framebuffer:
         if (mmap_fd)
-            munmap(mmap_fd, count_screen_bytes(g_screen));
+            munmap(reinterpret_cast<unsigned char *>(mmap_fd) - g_screen.first_byte,
+                   g_screen.memory_bytes);
         if (lcd_fd >= 0)
             close(lcd_fd);
         break;

@@ -27,7 +27,8 @@ struct lcd_screen {
     std::size_t line_bytes;   // from the start of one line to the next
     pixel_format format;      // bytes per pixel and where each colour lives
     bool stores_pixel_words;  // the pixel word's own format on 4-byte lines: stored as given
-    std::size_t memory_bytes; // the screen memory there is to map
+    std::size_t first_byte;   // of the pixel shown top left, in the mapped memory: the pan
+    std::size_t memory_bytes; // mapped: from the memory's start to the last line shown
 };
 
 // Where the module draws. lcd_open chooses, and it alone: /dev/fb0 where the
@@ -39,7 +40,7 @@ enum class lcd_backend { framebuffer, drm };
 // The names lcd_fd, mmap_fd, the functions below and those of lcd_api.h are
 // the module's interface; mmap_fd is a pixel pointer despite its name. Keep them.
 extern int lcd_fd;                           // the open screen, -1 after a failed open
-extern uint32_t *mmap_fd;                    // the mapped screen, null while not mapped
+extern uint32_t *mmap_fd;                    // the pixel shown top left, null while not mapped
 extern lcd_screen g_screen;                  // the screen mmap_fd points at
 extern lcd_backend g_lcd_backend;            // set by lcd_open, framebuffer again after lcd_close
 extern unsigned char g_color_buf[LCD_BYTES]; // the module's working buffer

@@ -75,6 +75,10 @@ static int answer_ioctl(unsigned long request, void *arg)
         memcpy(arg, &var, sizeof var);
         return 0;
     }
+    if (request == FBIOPAN_DISPLAY) {
+        errno = EINVAL; /* as a driver that cannot pan: a panned layout stays as it is */
+        return -1;
+    }
     errno = ENOTTY;
     return -1;
 }

@@ -8,7 +8,7 @@
 #
 # CASE is one of: jpeg_fb_vfb jpeg_fb_bochs jpeg_fb_virtio-gpu camera_lcd
 # camera_lcd_vfb camera_lcd_bochs_1024x768 camera_lcd_missing camera_lcd_drm
-# camera_lcd_drm_1024x768 unflushed_writer lcd_draw_bochs camera_lcd_console.
+# camera_lcd_drm_1024x768 unflushed_writer lcd_draw_bochs camera_lcd_console panned.
 # The programs are built for the VM's architecture A (default: this machine's); E runs vm_screen on this machine
 # when it is built for another. Exits 0 when every check passed, 1 when one
 # failed, 77 when the VM cannot be prepared on this machine (not root and
@@ -416,6 +416,45 @@ shows_text() {
     false
 }
 
+# Both programs on a screen with memory for two, the display panned to the
+# second (as a console that scrolled by panning, or a program that flips
+# pages, leaves it): each pans the display back to the start and draws
+# there. bochs shows the start of its memory whatever its pan, so there the
+# pan itself tells; virtio-gpu shows the part its pan says.
+panned_case() {
+    make_jpeg picture 640 360 14
+    make_jpeg a 640 480 15
+    cat >"$work/job.sh" <<'EOF'
+screen=$1 jpeg_fb=$2 camera_lcd=$3 picture=$4
+"$screen" pan /dev/fb0 0 480
+"$screen" info /dev/fb0 | sed 's/^/before_/'
+"$jpeg_fb" "$picture" 2>"$LCDVM_OUT/jpeg_fb.stderr"
+echo "jpeg_fb_status=$?"
+"$screen" info /dev/fb0 | sed 's/^/jpeg_fb_/'
+sh "$LCDVM_OUT/screendump" jpeg_fb
+"$screen" pan /dev/fb0 0 480
+"$camera_lcd" 2>"$LCDVM_OUT/camera.stderr" &
+pid=$!
+for i in $(seq 100); do ls -l "/proc/$pid/fd" | grep -q /dev/video7 && break; sleep 0.1; done
+sleep 1
+"$screen" info /dev/fb0 | sed 's/^/camera_/'
+sh "$LCDVM_OUT/screendump" camera
+kill $pid
+EOF
+    run_vm --fb "$(display_driver)-overalloc" --feeder "$feeder" --fps 10 --hold --frame "$work/a.jpg" \
+        --timeout 60 -- sh "$work/job.sh" "$screen" "$jpeg_fb" "$camera_lcd" "$work/picture.jpg"
+    local r=$work/out/stdout
+    check "memory for two screens, the display panned to the second" \
+        has_values "$r" before_yres_virtual 960 before_yoffset 480
+    check "jpeg_fb exits 0, the display panned back" has_values "$r" jpeg_fb_status 0 jpeg_fb_yoffset 0
+    check "jpeg_fb: the display shows the picture at (0,0), black elsewhere" \
+        display_shows "$work/out/jpeg_fb.ppm" "$work/picture.pnm" screen
+    check "camera_lcd: the display panned back" has_value "$r" camera_yoffset 0
+    check "camera_lcd: the display shows the frame at (0,0)" \
+        display_shows "$work/out/camera.ppm" "$work/a.pnm" image
+    check "camera_lcd: nothing said where the console is not on the screen" [ ! -s "$work/out/camera.stderr" ]
+}
+
 # The display check against a writer that leaves its picture in the shadow
 # buffer of the kernel's fbdev emulation, without msync or fsync. The kernel's
 # deferred I/O copies it to the display after a delay (HZ/20) all the same,
@@ -507,6 +546,7 @@ camera_lcd_vfb) camera_lcd_case vfb 0 800x480 ;;
 camera_lcd_bochs_1024x768) camera_lcd_case bochs 16 1024x768 ;;
 camera_lcd_missing) camera_lcd_missing_case ;;
 camera_lcd_console) camera_lcd_console_case ;;
+panned) panned_case ;;
 camera_lcd_drm) camera_lcd_drm_case 800x480 ;;
 camera_lcd_drm_1024x768) camera_lcd_drm_case 1024x768 ;;
 unflushed_writer) unflushed_writer_case ;;
