@@ -45,6 +45,20 @@ extern lcd_screen g_screen;                  // the screen mmap_fd points at
 extern lcd_backend g_lcd_backend;            // set by lcd_open, framebuffer again after lcd_close
 extern unsigned char g_color_buf[LCD_BYTES]; // the module's working buffer
 
+// What lcd_follow_screen found before a frame.
+enum class lcd_screen_change {
+    none,    // the screen as it was
+    changed, // another mode or pan, or a display back: mapped or shown anew, told in one line
+    refused, // a mode drawing cannot use, told in one line: not mapped until it changes again
+    gone,    // the driver went away (ENODEV): the screen is closed
+};
+// Asks the driver whether the screen is still the one mapped: two queries of
+// the framebuffer, one of a DRM connector. Nothing to do without a screen.
+lcd_screen_change lcd_follow_screen(void);
+// Opens /dev/fb0 again after it went away and maps it (a mode drawing cannot
+// use is told and followed); -1, silently, while it is not back.
+int lcd_reopen_screen(void);
+
 // Describes a framebuffer from its driver's answers; -1 after one line on
 // standard error for a screen drawing cannot use (palette, monochrome, lines
 // too short for their pixels, more lines than its memory holds).

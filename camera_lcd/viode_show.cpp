@@ -94,6 +94,25 @@ void recover_camera()
     std::fprintf(stderr, "camera_lcd: the camera %s is back\n", CAMERA_DEVICE);
 }
 
+// Waits for the screen as for the camera; the camera streams on meanwhile.
+void recover_screen()
+{
+    std::fprintf(stderr, "camera_lcd: the screen %s went away, waiting for it\n", LCD_DEVICE);
+    do {
+        pause_before_retry();
+        report_when_due();
+    } while (lcd_reopen_screen() < 0);
+    std::fprintf(stderr, "camera_lcd: the screen %s is back\n", LCD_DEVICE);
+}
+
+// Draws on the screen as its driver has it now; false while there is none.
+bool follow_screen()
+{
+    if (lcd_follow_screen() == lcd_screen_change::gone)
+        recover_screen();
+    return mmap_fd != nullptr;
+}
+
 // A frame libjpeg cannot decode is counted and told, and the view goes on.
 void show_frame(const camera_frame &frame)
 {
@@ -124,7 +143,8 @@ void show_frame(const camera_frame &frame)
             continue;
         }
         waiting = false;
-        show_frame(frame);
+        if (follow_screen())
+            show_frame(frame);
     }
 }
 

@@ -48,7 +48,7 @@ void fb_pan_to_start(int fd, fb_answers *answers)
         return;
     start.xoffset = start.yoffset = 0;
     if (ioctl(fd, FBIOPAN_DISPLAY, &start) == 0)
-        answers->var.xoffset = answers->var.yoffset = 0;
+        answers->var_errno = ask_driver(fd, FBIOGET_VSCREENINFO, &answers->var);
 }
 
 unsigned char *fb_map_screen(int fd, std::size_t length)

@@ -44,8 +44,8 @@ fb_fault fb_check_screen(const fb_var_screeninfo &var, const fb_fix_screeninfo &
                          pixel_format *format, fb_view *view);
 
 // Pans the display back to the start of the screen memory, where a console
-// that scrolled or a program that flipped pages left it elsewhere, and notes
-// the new pan in answers. Drawing then goes to the memory the display shows
+// that scrolled or a program that flipped pages left it elsewhere, and asks
+// the driver again. Drawing then goes to the memory the display shows
 // also on drivers that report a pan they do not show (bochs). A driver that
 // refuses keeps its pan in answers, and drawing follows it.
 void fb_pan_to_start(int fd, fb_answers *answers);

@@ -179,6 +179,7 @@ int set_mode(const char *device, const char *mode)
     var.xres = var.xres_virtual = width;
     var.yres = var.yres_virtual = height;
     var.bits_per_pixel = bits;
+    var.red = var.green = var.blue = var.transp = fb_bitfield{}; // the driver's own for the depth
     var.xoffset = var.yoffset = 0;
     var.activate = FB_ACTIVATE_NOW;
     if (ioctl(fd, FBIOPUT_VSCREENINFO, &var) < 0)

@@ -8,7 +8,8 @@
 #
 # CASE is one of: jpeg_fb_vfb jpeg_fb_bochs jpeg_fb_virtio-gpu camera_lcd
 # camera_lcd_vfb camera_lcd_bochs_1024x768 camera_lcd_missing camera_lcd_drm
-# camera_lcd_drm_1024x768 unflushed_writer lcd_draw_bochs camera_lcd_console panned.
+# camera_lcd_drm_1024x768 unflushed_writer lcd_draw_bochs camera_lcd_console panned
+# camera_lcd_mode_vfb.
 # The programs are built for the VM's architecture A (default: this machine's); E runs vm_screen on this machine
 # when it is built for another. Exits 0 when every check passed, 1 when one
 # failed, 77 when the VM cannot be prepared on this machine (not root and
@@ -439,6 +440,11 @@ for i in $(seq 100); do ls -l "/proc/$pid/fd" | grep -q /dev/video7 && break; sl
 sleep 1
 "$screen" info /dev/fb0 | sed 's/^/camera_/'
 sh "$LCDVM_OUT/screendump" camera
+# Panned while it runs: noticed before the next frame, and panned back.
+"$screen" pan /dev/fb0 0 480
+sleep 1
+"$screen" info /dev/fb0 | sed 's/^/moved_/'
+sh "$LCDVM_OUT/screendump" moved
 kill $pid
 EOF
     run_vm --fb "$(display_driver)-overalloc" --feeder "$feeder" --fps 10 --hold --frame "$work/a.jpg" \
@@ -452,7 +458,59 @@ EOF
     check "camera_lcd: the display panned back" has_value "$r" camera_yoffset 0
     check "camera_lcd: the display shows the frame at (0,0)" \
         display_shows "$work/out/camera.ppm" "$work/a.pnm" image
-    check "camera_lcd: nothing said where the console is not on the screen" [ ! -s "$work/out/camera.stderr" ]
+    check "camera_lcd: panned while it runs, the display panned back" has_value "$r" moved_yoffset 0
+    check "camera_lcd: the display shows the frame at (0,0) still" \
+        display_shows "$work/out/moved.ppm" "$work/a.pnm" image
+    check "camera_lcd: one line for the pan, none about a console that is not on the screen" \
+        diff -u - "$work/out/camera.stderr" <<<"The screen /dev/fb0 changed to 800x480, 32 bits per pixel, lines of 3200 bytes, panned to (0, 480)"
+}
+
+# camera_lcd while the screen changes under it, as fbset changes it: vfb from
+# 800x480 at 32 bits to 1024x600 at 16 and back. Each time the picture is
+# right in the new mode, and the memory beyond the 16-bit screen (where the
+# 32-bit lines reached) keeps what was written there.
+camera_lcd_mode_case() {
+    make_jpeg a 640 480 16
+    cat >"$work/job.sh" <<'EOF'
+screen=$1 camera_lcd=$2
+"$camera_lcd" 2>"$LCDVM_OUT/camera.stderr" &
+pid=$!
+for i in $(seq 100); do ls -l "/proc/$pid/fd" | grep -q /dev/video7 && break; sleep 0.1; done
+sleep 1
+cat /dev/fb0 >"$LCDVM_OUT/before.raw"
+"$screen" mode /dev/fb0 1024x600x16
+# 1024 x 600 x 2 bytes shown; the 307200 bytes after them marked
+head -c 307200 /dev/zero | tr '\0' '\132' | dd of=/dev/fb0 bs=1024 seek=1200 2>/dev/null
+sleep 1
+cat /dev/fb0 >"$LCDVM_OUT/sixteen.raw"
+"$screen" mode /dev/fb0 800x480x32
+sleep 1
+cat /dev/fb0 >"$LCDVM_OUT/back.raw"
+echo "alive=$(kill -0 $pid && echo 1)"
+kill $pid
+EOF
+    run_vm --fb vfb --feeder "$feeder" --fps 10 --hold --frame "$work/a.jpg" --timeout 60 \
+        -- sh "$work/job.sh" "$screen" "$camera_lcd"
+    local out=$work/out
+    check "vfb 800x480x32: the frame at (0,0)" screen_shows "$out/before.raw" 0 "$work/a.pnm" image
+    # vfb's 16-bit pixels are 5-6-5 with red at bit 0, as its 32-bit ones have red at bit 0
+    check "vfb 1024x600x16: the frame at (0,0)" \
+        host_screen compare "$out/sixteen.raw" 0 11 "$work/a.pnm" image 1024x600x16
+    check "vfb 1024x600x16: the memory after the screen as it was marked" tail_is_marked "$out/sixteen.raw"
+    check "vfb 800x480x32 again: the frame at (0,0)" screen_shows "$out/back.raw" 0 "$work/a.pnm" image
+    check "camera_lcd still runs" has_value "$out/stdout" alive 1
+    check "camera_lcd tells each change in one line" diff -u - "$out/camera.stderr" <<'EOF'
+The screen /dev/fb0 changed to 1024x600, 16 bits per pixel, lines of 2048 bytes
+The screen /dev/fb0 changed to 800x480, 32 bits per pixel, lines of 3200 bytes
+EOF
+}
+
+tail_is_marked() {
+    local other
+    other=$(tail -c 307200 "$1" | tr -d '\132' | wc -c)
+    [ "$other" -eq 0 ] && return
+    echo "  $1: $other bytes after the 16-bit screen changed" >&2
+    false
 }
 
 # The display check against a writer that leaves its picture in the shadow
@@ -547,6 +605,7 @@ camera_lcd_bochs_1024x768) camera_lcd_case bochs 16 1024x768 ;;
 camera_lcd_missing) camera_lcd_missing_case ;;
 camera_lcd_console) camera_lcd_console_case ;;
 panned) panned_case ;;
+camera_lcd_mode_vfb) camera_lcd_mode_case ;;
 camera_lcd_drm) camera_lcd_drm_case 800x480 ;;
 camera_lcd_drm_1024x768) camera_lcd_drm_case 1024x768 ;;
 unflushed_writer) unflushed_writer_case ;;
