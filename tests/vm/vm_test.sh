@@ -9,7 +9,7 @@
 # CASE is one of: jpeg_fb_vfb jpeg_fb_bochs jpeg_fb_virtio-gpu camera_lcd
 # camera_lcd_vfb camera_lcd_bochs_1024x768 camera_lcd_missing camera_lcd_drm
 # camera_lcd_drm_1024x768 unflushed_writer lcd_draw_bochs camera_lcd_console panned
-# camera_lcd_mode_vfb.
+# camera_lcd_mode_vfb camera_lcd_drm_replug.
 # The programs are built for the VM's architecture A (default: this machine's); E runs vm_screen on this machine
 # when it is built for another. Exits 0 when every check passed, 1 when one
 # failed, 77 when the VM cannot be prepared on this machine (not root and
@@ -513,6 +513,34 @@ tail_is_marked() {
     false
 }
 
+# camera_lcd on DRM while its display goes away and comes back, as a monitor
+# switched off and on: QEMU cannot unplug its display, so the kernel's own
+# stand-in does, the connector forced off and back to detection through
+# sysfs. Frames keep coming, so the check before each one sees both.
+camera_lcd_drm_replug_case() {
+    make_jpeg a 640 480 17
+    cat >"$work/job.sh" <<'EOF'
+"$1" 2>"$LCDVM_OUT/camera.stderr" &
+pid=$!
+for i in $(seq 100); do ls -l "/proc/$pid/fd" | grep -q /dev/video7 && break; sleep 0.1; done
+sleep 1
+for status in /sys/class/drm/card0-*/status; do echo off >"$status"; done
+sleep 1
+for status in /sys/class/drm/card0-*/status; do echo detect >"$status"; done
+sleep 1
+sh "$LCDVM_OUT/screendump" back
+kill $pid
+EOF
+    run_vm --fb "$(display_driver)-drm" --feeder "$feeder" --fps 10 --hold --frame "$work/a.jpg" \
+        --timeout 60 -- sh "$work/job.sh" "$camera_lcd"
+    check "drm: camera_lcd tells the display gone and back, its mode set again" \
+        diff -u - <(tail -n +2 "$work/out/camera.stderr") <<'EOF'
+The display on /dev/dri/card0 went away
+The display on /dev/dri/card0 is back: 800x480 set again
+EOF
+    check "drm: the display shows the frame at (0,0)" display_shows "$work/out/back.ppm" "$work/a.pnm" image
+}
+
 # The display check against a writer that leaves its picture in the shadow
 # buffer of the kernel's fbdev emulation, without msync or fsync. The kernel's
 # deferred I/O copies it to the display after a delay (HZ/20) all the same,
@@ -606,6 +634,7 @@ camera_lcd_missing) camera_lcd_missing_case ;;
 camera_lcd_console) camera_lcd_console_case ;;
 panned) panned_case ;;
 camera_lcd_mode_vfb) camera_lcd_mode_case ;;
+camera_lcd_drm_replug) camera_lcd_drm_replug_case ;;
 camera_lcd_drm) camera_lcd_drm_case 800x480 ;;
 camera_lcd_drm_1024x768) camera_lcd_drm_case 1024x768 ;;
 unflushed_writer) unflushed_writer_case ;;
