@@ -276,8 +276,9 @@ void measure(const frame_list &frames, int rounds)
     std::printf("640x480 pixels copied into the screen, nothing decoded: %.1f us per frame\n",
                 median(copy_times));
     if (lcd_fd >= 0)
-        std::printf("screen check before each frame: %.2f us, %.3f %% of a frame decoded and drawn\n",
-                    median(check_times), 100 * median(check_times) / draw);
+        std::printf(
+            "screen check before each frame: %.2f us, %.3f %% of a frame decoded and drawn\n",
+            median(check_times), 100 * median(check_times) / draw);
     if (counters.allocations) {
         std::size_t drawn = frames.size() * std::size_t(rounds);
         std::printf("while drawing %zu frames: %ld allocations (%.2f per frame), %ld released\n",

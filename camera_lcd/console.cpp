@@ -152,12 +152,14 @@ void hold_console(int screen_fd)
         return;
     ioctl(screen_fd, FBIOBLANK, FB_BLANK_UNBLANK); // a screen blanked before shows nothing
     if (g_previous_vt)
-        std::fprintf(stderr, "camera_lcd: the console tty%d is in front, in graphics mode until "
-                             "camera_lcd ends (tty%d before)\n",
+        std::fprintf(stderr,
+                     "camera_lcd: the console tty%d is in front, in graphics mode until "
+                     "camera_lcd ends (tty%d before)\n",
                      vt, front);
     else
-        std::fprintf(stderr, "camera_lcd: the console tty%d is in graphics mode until camera_lcd "
-                             "ends\n",
+        std::fprintf(stderr,
+                     "camera_lcd: the console tty%d is in graphics mode until camera_lcd "
+                     "ends\n",
                      vt);
 }
 

@@ -17,7 +17,8 @@ constexpr std::size_t LCD_LINE_BYTES = std::size_t(LCD_WIDTH) * LCD_BYTES_PER_PI
 
 int lcd_fd = -1; // not 0: closing an unopened screen must not close standard input
 uint32_t *mmap_fd;
-lcd_screen g_screen = {LCD_WIDTH, LCD_HEIGHT, LCD_LINE_BYTES, PIXEL_WORD_FORMAT, true, 0, LCD_BYTES};
+lcd_screen g_screen = {LCD_WIDTH, LCD_HEIGHT, LCD_LINE_BYTES, PIXEL_WORD_FORMAT,
+                       true,      0,          LCD_BYTES};
 lcd_backend g_lcd_backend = lcd_backend::framebuffer;
 alignas(64) unsigned char g_color_buf[LCD_BYTES];
 
@@ -140,8 +141,8 @@ int map_drm()
     if (drm_map_screen(&drm) < 0)
         return -1;
     lcd_screen screen = {
-        drm.width, drm.height, drm.line_bytes, PIXEL_WORD_FORMAT, drm.line_bytes % 4 == 0, 0,
-        drm.length};
+        drm.width, drm.height, drm.line_bytes, PIXEL_WORD_FORMAT, drm.line_bytes % 4 == 0,
+        0,         drm.length};
     use_screen(screen, reinterpret_cast<unsigned char *>(drm.pixels));
     return lcd_fd;
 }
@@ -163,13 +164,13 @@ int lcd_describe_fb(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix, 
                      LCD_DEVICE, var.xres, var.yres, var.bits_per_pixel, fix.line_length);
         return -1;
     case fb_fault::memory:
-        std::fprintf(stderr, "Unable to map %s: screen memory is %u bytes, %zu needed\n", LCD_DEVICE,
-                     fix.smem_len, view.length);
+        std::fprintf(stderr, "Unable to map %s: screen memory is %u bytes, %zu needed\n",
+                     LCD_DEVICE, fix.smem_len, view.length);
         return -1;
     }
     bool word_lines = same_pixel_format(format, PIXEL_WORD_FORMAT) && fix.line_length % 4 == 0;
-    *screen = {int(var.xres),   int(var.yres),   fix.line_length, format,
-               word_lines,      view.first_byte, view.length};
+    *screen = {int(var.xres), int(var.yres),   fix.line_length, format,
+               word_lines,    view.first_byte, view.length};
     return 0;
 }
 

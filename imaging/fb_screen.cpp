@@ -37,7 +37,8 @@ fb_fault fb_check_screen(const fb_var_screeninfo &var, const fb_fix_screeninfo &
     view->length = bytes > SIZE_MAX ? SIZE_MAX : std::size_t(bytes);
     if (bytes > fix.smem_len)
         return fb_fault::memory;
-    view->first_byte = std::size_t(uint64_t(fix.line_length) * var.yoffset + var.xoffset * pixel_bytes);
+    view->first_byte =
+        std::size_t(uint64_t(fix.line_length) * var.yoffset + var.xoffset * pixel_bytes);
     return fb_fault::none;
 }
 

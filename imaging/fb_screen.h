@@ -31,8 +31,8 @@ enum class fb_fault {
 // than one screen (yres_virtual > yres, xres_virtual > xres), the part the
 // pan (xoffset, yoffset) says.
 struct fb_view {
-    std::size_t first_byte; // of the pixel shown top left: yoffset lines and xoffset pixels in
-    std::size_t length;     // from the memory's start to the end of line yoffset + yres - 1: what is mapped
+    std::size_t first_byte; // of the pixel shown top left: yoffset lines, xoffset pixels in
+    std::size_t length;     // to the end of the last line shown: what is mapped
 };
 
 // false when the driver refused either query.

@@ -51,8 +51,8 @@ std::vector<unsigned char> expected_screen(const vfb_layout &s, const layout_pix
                                            const rgb_image &im)
 {
     std::vector<unsigned char> screen(s.smem_len, BEFORE);
-    std::fill_n(screen.begin() + long(s.line_length) * s.yoffset, std::size_t(s.line_length) * s.yres,
-                0);
+    std::fill_n(screen.begin() + long(s.line_length) * s.yoffset,
+                std::size_t(s.line_length) * s.yres, 0);
     put_image(screen.data(), s, l, im, 0, 0);
     return screen;
 }

@@ -65,15 +65,14 @@ struct drawn_picture {
 // the other, BEFORE elsewhere; allowed bytes may differ.
 std::string screen_differences(const std::string &screen, const char *layout,
                                const std::vector<drawn_picture> &drawn,
-                               const std::vector<const char *> &later = {},
-                               std::size_t allowed = 0)
+                               const std::vector<const char *> &later = {}, std::size_t allowed = 0)
 {
     std::vector<unsigned char> expected(screen_file_bytes(layout, later), BEFORE);
     for (const drawn_picture &p : drawn)
         put_image(expected.data(), *vfb_layout_find(p.layout), *find_layout_pixels(p.layout),
                   p.image, 0, 0);
-    return describe_differences(read_bytes(screen), expected,
-                                vfb_layout_find(layout)->line_length, allowed);
+    return describe_differences(read_bytes(screen), expected, vfb_layout_find(layout)->line_length,
+                                allowed);
 }
 
 // The replay camera
