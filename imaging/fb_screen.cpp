@@ -48,8 +48,11 @@ void fb_pan_to_start(int fd, fb_answers *answers)
     if (start.xoffset == 0 && start.yoffset == 0)
         return;
     start.xoffset = start.yoffset = 0;
-    if (ioctl(fd, FBIOPAN_DISPLAY, &start) == 0)
-        answers->var_errno = ask_driver(fd, FBIOGET_VSCREENINFO, &answers->var);
+    if (ioctl(fd, FBIOPAN_DISPLAY, &start) < 0)
+        return;
+    // Asked again, so that the answers are the driver's own to compare later.
+    if (ask_driver(fd, FBIOGET_VSCREENINFO, &answers->var) != 0)
+        answers->var = start;
 }
 
 unsigned char *fb_map_screen(int fd, std::size_t length)
