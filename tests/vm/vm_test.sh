@@ -365,6 +365,9 @@ sh "$LCDVM_OUT/screendump" later
 kill $pid
 wait $pid
 "$screen" vt /dev/tty1 | sed 's/^/ended_/'
+# No more blanking (ESC [9;0]): the dump may come later than 2 s on a busy host.
+printf '\033[9;0]' >/dev/tty1
+wake
 sleep 0.5
 sh "$LCDVM_OUT/screendump" ended
 "$screen" lit "$LCDVM_OUT/ended.ppm" | sed 's/^/ended_lit=/'
