@@ -4,6 +4,8 @@
 //       a test picture whose three channels all vary, different per seed
 //   vm_screen info DEVICE
 //       the framebuffer's geometry and colour layout, one "key=value" a line
+//   vm_screen console-mode TTY
+//       "text" or "graphics": the mode of a virtual console (KDGETMODE)
 //   vm_screen draw DEVICE SEED [flush] [stop]
 //       writes the 800x480 test picture SEED through a shared mapping of a
 //       32-bit framebuffer, in its colour layout, and exits without msync or
@@ -21,6 +23,7 @@
 
 #include <fcntl.h>
 #include <linux/fb.h>
+#include <linux/kd.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -53,6 +56,7 @@ constexpr int SCREEN_STRIDE = 3200;
 {
     std::fprintf(stderr, "usage: vm_screen pattern WIDTH HEIGHT SEED\n"
                          "       vm_screen info DEVICE\n"
+                         "       vm_screen console-mode TTY\n"
                          "       vm_screen draw DEVICE SEED [flush] [stop]\n"
                          "       vm_screen compare SCREEN RED_OFFSET BLUE_OFFSET IMAGE.pnm "
                          "[image|screen] [WxH]\n");
@@ -124,6 +128,19 @@ int info(const char *device)
                 var.yres, var.bits_per_pixel, fix.line_length, fix.smem_len);
     std::printf("red=%u/%u\ngreen=%u/%u\nblue=%u/%u\n", var.red.offset, var.red.length,
                 var.green.offset, var.green.length, var.blue.offset, var.blue.length);
+    return 0;
+}
+
+int console_mode(const char *tty)
+{
+    int fd = open(tty, O_RDONLY | O_NOCTTY);
+    if (fd < 0)
+        fail(std::string("open ") + tty);
+    int mode = 0;
+    if (ioctl(fd, KDGETMODE, &mode) < 0)
+        fail(std::string("KDGETMODE on ") + tty);
+    close(fd);
+    std::puts(mode == KD_GRAPHICS ? "graphics" : "text");
     return 0;
 }
 
@@ -242,6 +259,8 @@ int main(int argc, char **argv)
         return pattern(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]));
     if (cmd == "info" && argc == 3)
         return info(argv[2]);
+    if (cmd == "console-mode" && argc == 3)
+        return console_mode(argv[2]);
     if (cmd == "draw" && argc >= 4 && argc <= 6)
         return draw(argv[2], std::atoi(argv[3]), has_word(argc, argv, 4, "flush"),
                     has_word(argc, argv, 4, "stop"));

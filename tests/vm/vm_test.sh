@@ -4,11 +4,14 @@
 # QEMU's display shows, taken by the host.
 #
 #   vm_test.sh [--arch A] [--emulator E] --feeder P --screen P --jpeg-fb P
-#              --camera-lcd P CASE
+#              --camera-lcd P [--cpack-config F] CASE
 #
 # CASE is one of: jpeg_fb_vfb jpeg_fb_bochs jpeg_fb_virtio-gpu camera_lcd
 # camera_lcd_vfb camera_lcd_bochs_1024x768 camera_lcd_missing camera_lcd_drm
-# camera_lcd_drm_1024x768 unflushed_writer. The programs are built for the VM's
+# camera_lcd_drm_1024x768 unflushed_writer, and on amd64 camera_lcd_service and
+# camera_lcd_service_late_camera, which install our packages, made by cpack
+# from the build's CPackConfig.cmake F, in a Debian root booted with systemd.
+# The programs are built for the VM's
 # architecture A (default: this machine's); E runs vm_screen on this machine
 # when it is built for another. Exits 0 when every check passed, 1 when one
 # failed, 77 when the VM cannot be prepared on this machine (not root and
@@ -20,6 +23,7 @@ passed=0
 failed=0
 arch=$(dpkg --print-architecture)
 emulator=()
+cpack_config=
 
 die() {
     echo "vm_test.sh: $*" >&2
@@ -47,6 +51,7 @@ parse_args() {
         --screen) screen=$2 ;;
         --jpeg-fb) jpeg_fb=$2 ;;
         --camera-lcd) camera_lcd=$2 ;;
+        --cpack-config) cpack_config=$2 ;;
         *) die "unknown option $1" ;;
         esac
         shift 2
@@ -58,8 +63,9 @@ parse_args() {
 }
 
 prepare_vm() {
-    local rc=0
-    "$here/prepare.sh" "$arch" >/dev/null || rc=$?
+    local rc=0 with_root=()
+    [[ "$test_case" == camera_lcd_service* ]] && with_root=(--debian-root)
+    "$here/prepare.sh" "${with_root[@]}" "$arch" >/dev/null || rc=$?
     [ "$rc" -eq 0 ] && return
     [ "$rc" -eq 77 ] && {
         echo "skipped: the VM cannot be prepared here"
@@ -355,6 +361,174 @@ EOF
     fi
 }
 
+# Our packages as a user gets them, for the VM's architecture (cpack, as for
+# the board), and the setup that installs them with dpkg, notes whether that
+# enabled the unit, and enables it.
+make_packages() {
+    [ -f "$cpack_config" ] || die "--cpack-config names no CPackConfig.cmake"
+    cpack --config "$cpack_config" -B "$work/debs" >"$work/cpack.log" 2>&1 ||
+        die "cpack failed, see $work/cpack.log"
+    cat >"$work/setup.sh" <<EOF
+set -e
+dpkg -i /host$work/debs/*.deb
+echo "enabled_after_dpkg=\$(systemctl is-enabled camera-lcd.service || true)"
+systemctl enable camera-lcd.service
+EOF
+}
+
+# camera-lcd.service as a board runs it: our packages installed with dpkg in
+# a Debian root booted with systemd, the console left on the screen. The
+# feeder holds its first frame, then sends 300 undecodable ones (whole JPEG
+# markers around nothing libjpeg can decode) and good ones after them.
+camera_lcd_service_case() {
+    make_packages
+    make_jpeg first 640 480 12
+    make_jpeg last 640 480 13
+    printf '\377\330\377\331' >"$work/no_image.jpg"
+    printf '\377\330\377\300\000\002\377\331' >"$work/bad_length.jpg"
+    local frames=(--fps 10 --hold --frame "$work/first.jpg" --fps 50) i
+    for i in $(seq 150); do frames+=(--frame "$work/no_image.jpg" --frame "$work/bad_length.jpg"); done
+    frames+=(--fps 10)
+    for i in $(seq 250); do frames+=(--frame "$work/last.jpg"); done
+    run_vm --systemd --setup "$work/setup.sh" --feeder "$feeder" "${frames[@]}" --timeout 150 \
+        -- sh "/host$here/service_job.sh" boot "$screen"
+    local r=$work/out/stdout o=$work/out
+    check "service: dpkg -i installs the unit disabled" has_value "$o/setup.log" enabled_after_dpkg disabled
+    check "service: started at boot by itself, the camera open" has_value "$r" camera_open_at_boot 1
+    check "service: started without a failure" has_value "$r" restarts_at_boot 0
+    check "service: its wait for udev works in its sandbox" has_value "$r" start_pre_status 0
+    check "service: runs as a dynamic user in the group video" runs_as_dynamic_video_user "$r"
+    check "service: the display shows the camera's frame" display_shows "$o/boot.ppm" "$work/first.pnm" screen
+    check "service: SIGUSR1 puts the status line in the journal" status_line_in "$o/usr1.txt"
+    check "service: writes nowhere but its private /tmp, /var/tmp and its devices" \
+        writes_only_runtime_paths "$o/writes.txt"
+    check "service: 300 undecodable frames sent leave at most 5 journal lines" at_most_lines 5 "$o/undecodable.txt"
+    check "service: and the view goes on in the same process" \
+        has_value "$r" pid_after_undecodable "$(value "$r" pid_at_boot)"
+    check "service: the display shows the good frame after them" \
+        display_shows "$o/after_undecodable.ppm" "$work/last.pnm" screen
+    check "service: kill -9: restarted once" has_value "$r" restarts_after_kill 1
+    check "service: the picture wiped from the display after the SIGKILL" \
+        display_lacks "$o/wiped.ppm" "$work/last.pnm"
+    local back
+    back=$(first_showing "$r" restarted "$work/last.pnm")
+    check "service: the picture is back within the restart delay and 2 s" \
+        at_most "$back" $(($(value "$r" restart_delay) * 100 + 200))
+    check "service: systemctl stop ends it cleanly" has_value "$r" result_after_stop success
+    check "service: systemd-analyze security rates its exposure at most $EXPOSURE_MAX" \
+        exposure_at_most "$o/security.txt"
+    # The loopback device holds two buffers: one the reader has not taken
+    # yet is overwritten, so the count may be a little under 300.
+    echo "observed - the status line after them:" \
+        "$(grep -o '[0-9]* undecodable' "$o/usr1_after_undecodable.txt")"
+    echo "observed - systemd-analyze security: overall exposure $(exposure "$o/security.txt")"
+    echo "observed - camera_lcd started again $(value "$r" started_after_kill) s after the SIGKILL," \
+        "its picture seen $(seconds "$back") s after it (restart delay $(value "$r" restart_delay) s)"
+    # camera_lcd leaves the console's mode alone so far. Once it puts tty1 in
+    # graphics mode while it runs, these become checks: graphics while it
+    # runs, text while it waits to be restarted after a SIGKILL, and text after
+    # systemctl stop.
+    echo "observed - tty1 while it runs: $(value "$r" console_running), after a SIGKILL:" \
+        "$(value "$r" console_after_kill), after systemctl stop: $(value "$r" console_after_stop)"
+    echo "observed - systemd: startup finished in $(value "$r" boot_time)"
+}
+
+# No camera at boot: the service waits; the camera plugged in brings the picture.
+camera_lcd_service_late_camera_case() {
+    make_packages
+    make_jpeg last 640 480 14
+    local frames=(--fps 10) i
+    for i in $(seq 150); do frames+=(--frame "$work/last.jpg"); done
+    run_vm --systemd --setup "$work/setup.sh" --late-camera --feeder "$feeder" "${frames[@]}" \
+        --timeout 60 -- sh "/host$here/service_job.sh" late "$screen"
+    local r=$work/out/stdout
+    check "service without a camera: waits to be started again" \
+        has_value "$r" substate_without_camera auto-restart
+    check "service without a camera: says why" grep -q 'cannot start the camera /dev/video7' \
+        "$work/out/without_camera.txt"
+    local came
+    came=$(first_showing "$r" plugged "$work/last.pnm")
+    check "service: the camera plugged in, the picture comes within the restart delay and 2 s" \
+        at_most "$came" $(($(value "$r" restart_delay) * 100 + 200))
+    check "service: and has the camera open" has_value "$r" camera_open_after_plug 1
+    echo "observed - camera_lcd started $(value "$r" started_after_plug) s after the camera came," \
+        "its picture seen $(seconds "$came") s after it" \
+        "($(grep -c 'cannot start the camera' "$work/out/without_camera.txt") failed starts before," \
+        "restart delay $(value "$r" restart_delay) s)"
+    echo "observed - systemd: startup finished in $(value "$r" boot_time)"
+}
+
+# Of the pictures NAME_1, NAME_2, ... the VM took one after another, the
+# time the first to show the image (at (0,0)) was asked for; empty if none.
+first_showing() {
+    local n=1
+    while [ -f "$work/out/$2_$n.ppm" ]; do
+        if display_shows "$work/out/$2_$n.ppm" "$3" image 2>/dev/null; then
+            value "$1" "$2_$n"
+            return
+        fi
+        n=$((n + 1))
+    done
+}
+
+seconds() { if [ -n "$1" ]; then printf '%d.%02d\n' $(($1 / 100)) $(($1 % 100)); else echo never; fi; }
+
+# Hundredths of a second, at most $2 of them.
+at_most() {
+    [ -n "$1" ] && [ "$1" -le "$2" ] && return
+    echo "  seen after $(seconds "$1") s, allowed $(seconds "$2") s" >&2
+    false
+}
+
+status_line_in() {
+    [ "$(grep -c 'camera_lcd: [0-9]* frames drawn since start' "$1")" = 1 ] && return
+    echo "  $1 holds: $(cat "$1")" >&2
+    false
+}
+
+# Dynamic users get uids from 61184 to 65519.
+runs_as_dynamic_video_user() {
+    local uid groups video
+    uid=$(value "$1" uid) groups=" $(value "$1" groups) " video=$(value "$1" video_gid)
+    [ "${uid:-0}" -ge 61184 ] && [ "$uid" -le 65519 ] && [[ "$groups" == *" $video "* ]] && return
+    echo "  uid '$uid', groups '$groups', video is '$video'" >&2
+    false
+}
+
+# Each line of the probe says "PATH writable" or "PATH not writable: why";
+# only these may be writable, and they must be.
+writes_only_runtime_paths() {
+    local writable=" /tmp /var/tmp /dev/fb0 /dev/dri/card0 /dev/video7 " path verdict want wrong=0
+    [ "$(wc -l <"$1")" -ge 10 ] || wrong=1
+    while read -r path verdict _; do
+        want=not
+        [[ "$writable" == *" $path "* ]] && want=writable
+        [ "$verdict" = "$want" ] || wrong=1
+    done <"$1"
+    [ "$wrong" = 0 ] && return
+    sed 's/^/  /' "$1" >&2
+    false
+}
+
+at_most_lines() {
+    [ "$(wc -l <"$2")" -le "$1" ] && return
+    echo "  $2 holds $(wc -l <"$2") lines:" >&2
+    head -n 20 "$2" >&2
+    false
+}
+
+# systemd-analyze's overall exposure, from 0 to 10, lower is better: what the
+# unit reaches under Debian 12's systemd.
+EXPOSURE_MAX=0.4
+exposure() { sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p' "$1"; }
+exposure_at_most() {
+    local score
+    score=$(exposure "$1")
+    [ -n "$score" ] && awk -v s="$score" -v m="$EXPOSURE_MAX" 'BEGIN {exit !(s <= m)}' && return
+    echo "  overall exposure: ${score:-not found in $1}" >&2
+    false
+}
+
 report() {
     echo "$passed passed, $failed failed"
     if [ "$failed" -gt 0 ]; then
@@ -378,6 +552,8 @@ camera_lcd_missing) camera_lcd_missing_case ;;
 camera_lcd_drm) camera_lcd_drm_case 800x480 ;;
 camera_lcd_drm_1024x768) camera_lcd_drm_case 1024x768 ;;
 unflushed_writer) unflushed_writer_case ;;
+camera_lcd_service) camera_lcd_service_case ;;
+camera_lcd_service_late_camera) camera_lcd_service_late_camera_case ;;
 *) die "unknown case '$test_case'" ;;
 esac
 report
