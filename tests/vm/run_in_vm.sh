@@ -296,12 +296,13 @@ uptime_at() {
     awk -v at="$1" '$1 == at {print $2}' "$out/uptime" 2>/dev/null || true
 }
 
-# One line on where the time went: guest clock at init, job start and end.
+# One line on where the time went: guest clock at init, systemd's start (with
+# --systemd), job start and end.
 summary() {
-    local init job end
-    init=$(uptime_at init) job=$(uptime_at job) end=$(uptime_at end)
-    echo "run_in_vm.sh: $arch VM: init at ${init:-?} s, job from ${job:-?} s to ${end:-?} s" \
-        "of guest time, $((SECONDS - started)) s in all" >&2
+    local init systemd job end
+    init=$(uptime_at init) systemd=$(uptime_at systemd) job=$(uptime_at job) end=$(uptime_at end)
+    echo "run_in_vm.sh: $arch VM: init at ${init:-?} s,${systemd:+ systemd at $systemd s,}" \
+        "job from ${job:-?} s to ${end:-?} s of guest time, $((SECONDS - started)) s in all" >&2
 }
 
 report() {
