@@ -59,8 +59,9 @@ TEST(ViewStatus, CountsAndExactMedianOfEachInterval)
             count_frame(f.how == UNDECODABLE ? -1 : 0, report, f.us / 1e6);
         }
         for (double seconds : step.latencies) {
-            long ns = std::lround(seconds * 1e9);
-            timespec captured = {shown.tv_sec - ns / 1000000000, shown.tv_nsec - ns % 1000000000};
+            long long ns = std::llround(seconds * 1e9); // 10 s and more overflow a 32-bit long
+            timespec captured = {time_t(shown.tv_sec - ns / 1000000000),
+                                 long(shown.tv_nsec - ns % 1000000000)};
             count_latency(captured, shown);
         }
         testing::internal::CaptureStderr();
