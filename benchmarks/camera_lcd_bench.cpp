@@ -31,6 +31,8 @@ constexpr int MADE_FRAMES = 16;
 constexpr int COPIED_WIDTH = 640, COPIED_HEIGHT = 480;
 constexpr int NOISE_FOR_90_KB = 22;
 constexpr int DEFAULT_ROUNDS = 15;
+// A check of the screen is a few system calls: timed in bulk.
+constexpr int CHECKS_TIMED = 100;
 constexpr int MAX_ROUNDS = 100000;
 constexpr int DEFAULT_LATENCY_FRAMES = 300;
 constexpr const char DEFAULT_CAMERA[] = "/dev/video7";
@@ -223,6 +225,14 @@ void copy_pixels_only(const std::vector<unsigned char> &)
                     std::min(bytes, g_screen.line_bytes));
 }
 
+// The check camera_lcd makes before each frame: is the screen still the one
+// mapped? (Nothing to ask of a screen in memory.)
+void check_screen_only(const std::vector<unsigned char> &)
+{
+    for (int i = 0; i < CHECKS_TIMED; i++)
+        lcd_follow_screen();
+}
+
 // Microseconds of this thread's CPU time per frame over one pass through all frames.
 double time_pass(const frame_list &frames, void (*step)(const std::vector<unsigned char> &))
 {
@@ -267,7 +277,7 @@ heap_counts count_heap(const heap_counters &counters)
 // and prints the figures.
 void measure(const frame_list &frames, int rounds)
 {
-    std::vector<double> decode_times, draw_times, copy_times;
+    std::vector<double> decode_times, draw_times, copy_times, check_times;
     heap_counters counters = find_heap_counters();
     heap_counts drawing = {0, 0};
     for (int round = 0; round < rounds; round++) {
@@ -279,6 +289,7 @@ void measure(const frame_list &frames, int rounds)
         drawing.allocations += after.allocations - before.allocations;
         drawing.releases += after.releases - before.releases;
         copy_times.push_back(time_pass(frames, copy_pixels_only));
+        check_times.push_back(time_pass(frames, check_screen_only) / CHECKS_TIMED);
     }
     double decode = median(decode_times), draw = median(draw_times);
     std::printf("libjpeg decode to RGB, nothing drawn: %8.1f us per frame (CPU time)\n", decode);
@@ -288,6 +299,10 @@ void measure(const frame_list &frames, int rounds)
     std::printf("ratio draw / decode: %.3f\n", draw / decode);
     std::printf("640x480 pixels copied into the screen, nothing decoded: %.1f us per frame\n",
                 median(copy_times));
+    if (lcd_fd >= 0)
+        std::printf(
+            "screen check before each frame: %.2f us, %.3f %% of a frame decoded and drawn\n",
+            median(check_times), 100 * median(check_times) / draw);
     if (counters.allocations) {
         std::size_t drawn = frames.size() * std::size_t(rounds);
         std::printf("while drawing %zu frames: %ld allocations (%.2f per frame), %ld released\n",

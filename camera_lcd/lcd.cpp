@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -16,11 +17,14 @@ constexpr std::size_t LCD_LINE_BYTES = std::size_t(LCD_WIDTH) * LCD_BYTES_PER_PI
 
 int lcd_fd = -1; // not 0: closing an unopened screen must not close standard input
 uint32_t *mmap_fd;
-lcd_screen g_screen = {LCD_WIDTH, LCD_HEIGHT, LCD_LINE_BYTES, PIXEL_WORD_FORMAT, true, LCD_BYTES};
+lcd_screen g_screen = {LCD_WIDTH, LCD_HEIGHT, LCD_LINE_BYTES, PIXEL_WORD_FORMAT,
+                       true,      0,          LCD_BYTES};
 lcd_backend g_lcd_backend = lcd_backend::framebuffer;
 alignas(64) unsigned char g_color_buf[LCD_BYTES];
 
 namespace {
+
+fb_answers g_fb_answers; // the driver's, for the screen mapped or refused last
 
 const char *name_visual(uint32_t visual)
 {
@@ -35,16 +39,36 @@ const char *name_visual(uint32_t visual)
     }
 }
 
-std::size_t count_screen_bytes(const lcd_screen &screen)
-{
-    return screen.line_bytes * std::size_t(screen.height);
-}
-
-// Draws on the screen at pixels from now on.
-void use_screen(const lcd_screen &screen, void *pixels)
+// Draws on the screen mapped at memory from now on.
+void use_screen(const lcd_screen &screen, unsigned char *memory)
 {
     g_screen = screen;
-    mmap_fd = static_cast<uint32_t *>(pixels);
+    mmap_fd = reinterpret_cast<uint32_t *>(memory + screen.first_byte);
+}
+
+void unmap_fb()
+{
+    if (mmap_fd)
+        munmap(reinterpret_cast<unsigned char *>(mmap_fd) - g_screen.first_byte,
+               g_screen.memory_bytes);
+    mmap_fd = nullptr;
+}
+
+// Maps the screen the driver's answers describe, its display panned back to
+// the start of the memory first. The answers are kept, for a screen refused
+// too, so that each change is told once.
+int map_answered(fb_answers answers)
+{
+    fb_pan_to_start(lcd_fd, &answers);
+    g_fb_answers = answers;
+    lcd_screen screen;
+    if (lcd_describe_fb(answers.var, answers.fix, &screen) < 0)
+        return -1;
+    unsigned char *memory = fb_map_screen(lcd_fd, screen.memory_bytes);
+    if (!memory)
+        return report_failure("map %s (mmap)", LCD_DEVICE);
+    use_screen(screen, memory);
+    return lcd_fd;
 }
 
 // /dev/fb0 as its driver describes it. A refused query is named by the one
@@ -58,14 +82,43 @@ int map_fb()
         return report_failure("query %s (%s)", LCD_DEVICE,
                               fix_refused ? "FBIOGET_FSCREENINFO" : "FBIOGET_VSCREENINFO");
     }
-    lcd_screen screen;
-    if (lcd_describe_fb(answers.var, answers.fix, &screen) < 0)
-        return -1;
-    unsigned char *memory = fb_map_screen(lcd_fd, count_screen_bytes(screen));
-    if (!memory)
-        return report_failure("map %s (mmap)", LCD_DEVICE);
-    use_screen(screen, memory);
-    return lcd_fd;
+    return map_answered(answers);
+}
+
+// Another mode, line length, memory or pan.
+bool is_same_screen(const fb_answers &now, const fb_answers &before)
+{
+    const fb_fix_screeninfo &a = now.fix, &b = before.fix;
+    return std::memcmp(&now.var, &before.var, sizeof now.var) == 0 &&
+           a.smem_start == b.smem_start && a.smem_len == b.smem_len && a.visual == b.visual &&
+           a.line_length == b.line_length;
+}
+
+void tell_change(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix)
+{
+    char pan[48] = "";
+    if (var.xoffset || var.yoffset)
+        std::snprintf(pan, sizeof pan, ", panned to (%u, %u)", var.xoffset, var.yoffset);
+    std::fprintf(stderr, "The screen %s changed to %ux%u, %u bits per pixel, lines of %u bytes%s\n",
+                 LCD_DEVICE, var.xres, var.yres, var.bits_per_pixel, fix.line_length, pan);
+}
+
+lcd_screen_change follow_fb()
+{
+    fb_answers now;
+    if (!fb_query_screen(lcd_fd, &now)) {
+        if (now.var_errno != ENODEV && now.fix_errno != ENODEV)
+            return lcd_screen_change::none; // a passing refusal: drawn on as it was
+        lcd_close();
+        return lcd_screen_change::gone;
+    }
+    if (is_same_screen(now, g_fb_answers))
+        return lcd_screen_change::none;
+    unmap_fb();
+    if (map_answered(now) < 0)
+        return lcd_screen_change::refused;
+    tell_change(now.var, now.fix);
+    return lcd_screen_change::changed;
 }
 
 // Without /dev/fb0, the first DRM device with a panel. "open lcd error" only
@@ -89,8 +142,8 @@ int map_drm()
         return -1;
     lcd_screen screen = {
         drm.width, drm.height, drm.line_bytes, PIXEL_WORD_FORMAT, drm.line_bytes % 4 == 0,
-        drm.length};
-    use_screen(screen, drm.pixels);
+        0,         drm.length};
+    use_screen(screen, reinterpret_cast<unsigned char *>(drm.pixels));
     return lcd_fd;
 }
 
@@ -99,8 +152,8 @@ int map_drm()
 int lcd_describe_fb(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix, lcd_screen *screen)
 {
     pixel_format format;
-    std::size_t length = 0;
-    switch (fb_check_screen(var, fix, &format, &length)) {
+    fb_view view = {};
+    switch (fb_check_screen(var, fix, &format, &view)) {
     case fb_fault::none: break;
     case fb_fault::format:
         std::fprintf(stderr, "Unable to draw on %s: %s screen of %u bits per pixel\n", LCD_DEVICE,
@@ -111,13 +164,13 @@ int lcd_describe_fb(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix, 
                      LCD_DEVICE, var.xres, var.yres, var.bits_per_pixel, fix.line_length);
         return -1;
     case fb_fault::memory:
-        std::fprintf(stderr, "Unable to map %s: screen memory is %u bytes, %llu needed\n",
-                     LCD_DEVICE, fix.smem_len,
-                     (unsigned long long)fix.line_length * (unsigned long long)var.yres);
+        std::fprintf(stderr, "Unable to map %s: screen memory is %u bytes, %zu needed\n",
+                     LCD_DEVICE, fix.smem_len, view.length);
         return -1;
     }
     bool word_lines = same_pixel_format(format, PIXEL_WORD_FORMAT) && fix.line_length % 4 == 0;
-    *screen = {int(var.xres), int(var.yres), fix.line_length, format, word_lines, fix.smem_len};
+    *screen = {int(var.xres), int(var.yres),   fix.line_length, format,
+               word_lines,    view.first_byte, view.length};
     return 0;
 }
 
@@ -164,8 +217,7 @@ void lcd_close(void)
     switch (g_lcd_backend) {
     case lcd_backend::drm: drm_close_screen(); break; // unmaps the buffer and closes lcd_fd
     case lcd_backend::framebuffer:
-        if (mmap_fd)
-            munmap(mmap_fd, count_screen_bytes(g_screen));
+        unmap_fb();
         if (lcd_fd >= 0)
             close(lcd_fd);
         break;
@@ -173,4 +225,30 @@ void lcd_close(void)
     mmap_fd = nullptr;
     lcd_fd = -1;
     g_lcd_backend = lcd_backend::framebuffer;
+}
+
+lcd_screen_change lcd_follow_screen(void)
+{
+    if (lcd_fd < 0)
+        return lcd_screen_change::none;
+    switch (g_lcd_backend) {
+    case lcd_backend::drm:
+        return drm_follow_display() ? lcd_screen_change::changed : lcd_screen_change::none;
+    case lcd_backend::framebuffer: break;
+    }
+    return follow_fb();
+}
+
+int lcd_reopen_screen(void)
+{
+    lcd_fd = open(LCD_DEVICE, O_RDWR | O_CLOEXEC);
+    fb_answers answers;
+    if (lcd_fd >= 0 && fb_query_screen(lcd_fd, &answers)) {
+        map_answered(answers);
+        return lcd_fd;
+    }
+    if (lcd_fd >= 0)
+        close(lcd_fd);
+    lcd_fd = -1;
+    return -1;
 }

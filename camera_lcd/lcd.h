@@ -27,7 +27,8 @@ struct lcd_screen {
     std::size_t line_bytes;   // from the start of one line to the next
     pixel_format format;      // bytes per pixel and where each colour lives
     bool stores_pixel_words;  // the pixel word's own format on 4-byte lines: stored as given
-    std::size_t memory_bytes; // the screen memory there is to map
+    std::size_t first_byte;   // of the pixel shown top left, in the mapped memory: the pan
+    std::size_t memory_bytes; // mapped: from the memory's start to the last line shown
 };
 
 // Where the module draws. lcd_open chooses, and it alone: /dev/fb0 where the
@@ -39,10 +40,24 @@ enum class lcd_backend { framebuffer, drm };
 // The names lcd_fd, mmap_fd, the functions below and those of lcd_api.h are
 // the module's interface; mmap_fd is a pixel pointer despite its name. Keep them.
 extern int lcd_fd;                           // the open screen, -1 after a failed open
-extern uint32_t *mmap_fd;                    // the mapped screen, null while not mapped
+extern uint32_t *mmap_fd;                    // the pixel shown top left, null while not mapped
 extern lcd_screen g_screen;                  // the screen mmap_fd points at
 extern lcd_backend g_lcd_backend;            // set by lcd_open, framebuffer again after lcd_close
 extern unsigned char g_color_buf[LCD_BYTES]; // the module's working buffer
+
+// What lcd_follow_screen found before a frame.
+enum class lcd_screen_change {
+    none,    // the screen as it was
+    changed, // another mode or pan, or a display back: mapped or shown anew, told in one line
+    refused, // a mode drawing cannot use, told in one line: not mapped until it changes again
+    gone,    // the driver went away (ENODEV): the screen is closed
+};
+// Asks the driver whether the screen is still the one mapped: two queries of
+// the framebuffer, one of a DRM connector. Nothing to do without a screen.
+lcd_screen_change lcd_follow_screen(void);
+// Opens /dev/fb0 again after it went away and maps it (a mode drawing cannot
+// use is told and followed); -1, silently, while it is not back.
+int lcd_reopen_screen(void);
 
 // Describes a framebuffer from its driver's answers; -1 after one line on
 // standard error for a screen drawing cannot use (palette, monochrome, lines

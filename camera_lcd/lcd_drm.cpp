@@ -25,6 +25,7 @@ struct drm_state {
     int fd = -1;
     char path[32] = "";
     uint32_t connector_id = 0;
+    bool connected = true; // as last seen
     uint32_t crtc_id = 0;
     drmModeModeInfo mode = {};
     uint32_t handle = 0; // the dumb buffer
@@ -153,6 +154,35 @@ int drm_map_screen(drm_screen *screen)
         return report_failure("show the buffer on %s (DRM_IOCTL_MODE_SETCRTC)", g_drm.path);
     screen->pixels = static_cast<uint32_t *>(pixels);
     return 0;
+}
+
+bool drm_follow_display(void)
+{
+    // One mode's room: with none, the kernel would probe the display, which
+    // can take milliseconds; its list stays unread either way.
+    drm_mode_modeinfo mode;
+    drm_mode_get_connector connector = {};
+    connector.connector_id = g_drm.connector_id;
+    connector.count_modes = 1;
+    connector.modes_ptr = uintptr_t(&mode);
+    if (g_drm.fd < 0 || drmIoctl(g_drm.fd, DRM_IOCTL_MODE_GETCONNECTOR, &connector) < 0)
+        return false;
+    bool connected = connector.connection == DRM_MODE_CONNECTED;
+    if (connected == g_drm.connected)
+        return false;
+    g_drm.connected = connected;
+    if (!connected) {
+        std::fprintf(stderr, "The display on %s went away\n", g_drm.path);
+        return false;
+    }
+    if (drmModeSetCrtc(g_drm.fd, g_drm.crtc_id, g_drm.fb_id, 0, 0, &g_drm.connector_id, 1,
+                       &g_drm.mode) < 0) {
+        report_failure("show the buffer on %s again (DRM_IOCTL_MODE_SETCRTC)", g_drm.path);
+        return false;
+    }
+    std::fprintf(stderr, "The display on %s is back: %ux%u set again\n", g_drm.path,
+                 g_drm.mode.hdisplay, g_drm.mode.vdisplay);
+    return true;
 }
 
 void drm_mark_dirty(void)

@@ -28,6 +28,10 @@ int drm_open_screen(void);
 // Creates the buffer, clears and maps it and shows it on the connector.
 // Returns 0, or -1 after one line on standard error.
 int drm_map_screen(drm_screen *screen);
+// Asks whether the display on the connector went away or came back (a
+// monitor off and on, or replugged), without probing it; one line on
+// standard error for each. A display back gets the mode set again: true then.
+bool drm_follow_display(void);
 // Tells the driver the buffer changed: drivers that copy it to the display
 // need that. Does nothing without a DRM screen.
 void drm_mark_dirty(void);

@@ -2,6 +2,7 @@
 // (The file name viode_show is kept as it is known.)
 #include "api_v4l2.h"
 #include "camera_extras.h"
+#include "console.h"
 #include "frame_messages.h"
 #include "lcd.h"
 #include "view_status.h"
@@ -92,6 +93,25 @@ void recover_camera()
     std::fprintf(stderr, "camera_lcd: the camera %s is back\n", CAMERA_DEVICE);
 }
 
+// Waits for the screen as for the camera; the camera streams on meanwhile.
+void recover_screen()
+{
+    std::fprintf(stderr, "camera_lcd: the screen %s went away, waiting for it\n", LCD_DEVICE);
+    do {
+        pause_before_retry();
+        report_when_due();
+    } while (lcd_reopen_screen() < 0);
+    std::fprintf(stderr, "camera_lcd: the screen %s is back\n", LCD_DEVICE);
+}
+
+// Draws on the screen as its driver has it now; false while there is none.
+bool follow_screen()
+{
+    if (lcd_follow_screen() == lcd_screen_change::gone)
+        recover_screen();
+    return mmap_fd != nullptr;
+}
+
 // A frame libjpeg cannot decode is counted and told, and the view goes on.
 // A frame drawn is on the screen when show_video_data returns.
 void show_frame(const camera_frame &frame)
@@ -127,7 +147,8 @@ void show_frame(const camera_frame &frame)
             continue;
         }
         waiting = false;
-        show_frame(frame);
+        if (follow_screen())
+            show_frame(frame);
     }
 }
 
@@ -140,6 +161,8 @@ int main()
     g_jpeg_print_messages = false; // told through frame_messages instead
     if (lcd_open() < 0 || mmap_lcd() < 0)
         return 1;
+    if (g_lcd_backend == lcd_backend::framebuffer)
+        hold_console(lcd_fd);
     if (start_camera() < 0)
         return 1;
     show_frames(g_frame);

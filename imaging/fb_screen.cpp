@@ -24,19 +24,35 @@ bool fb_query_screen(int fd, fb_answers *answers)
 }
 
 fb_fault fb_check_screen(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix,
-                         pixel_format *format, std::size_t *length)
+                         pixel_format *format, fb_view *view)
 {
     if (!describe_pixel_format(var, fix.visual, format))
         return fb_fault::format;
-    uint64_t pixel_bytes = uint64_t(var.xres) * uint64_t(format->bytes_per_pixel);
+    uint64_t pixel_bytes = uint64_t(format->bytes_per_pixel);
+    uint64_t shown_bytes = (uint64_t(var.xoffset) + var.xres) * pixel_bytes;
     if (var.xres == 0 || var.yres == 0 || var.xres > INT_MAX || var.yres > INT_MAX ||
-        fix.line_length < pixel_bytes)
+        fix.line_length < shown_bytes)
         return fb_fault::size;
-    uint64_t bytes = uint64_t(fix.line_length) * var.yres;
+    uint64_t bytes = uint64_t(fix.line_length) * (uint64_t(var.yoffset) + var.yres);
+    view->length = bytes > SIZE_MAX ? SIZE_MAX : std::size_t(bytes);
     if (bytes > fix.smem_len)
         return fb_fault::memory;
-    *length = std::size_t(bytes);
+    view->first_byte =
+        std::size_t(uint64_t(fix.line_length) * var.yoffset + var.xoffset * pixel_bytes);
     return fb_fault::none;
+}
+
+void fb_pan_to_start(int fd, fb_answers *answers)
+{
+    fb_var_screeninfo start = answers->var;
+    if (start.xoffset == 0 && start.yoffset == 0)
+        return;
+    start.xoffset = start.yoffset = 0;
+    if (ioctl(fd, FBIOPAN_DISPLAY, &start) < 0)
+        return;
+    // Asked again, so that the answers are the driver's own to compare later.
+    if (ask_driver(fd, FBIOGET_VSCREENINFO, &answers->var) != 0)
+        answers->var = start;
 }
 
 unsigned char *fb_map_screen(int fd, std::size_t length)

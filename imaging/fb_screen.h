@@ -23,17 +23,32 @@ struct fb_answers {
 enum class fb_fault {
     none,
     format, // not true colour in whole bytes: palette, monochrome, odd fields
-    size,   // no pixels, more than an int counts, or lines shorter than their pixels
-    memory, // line_length x yres bytes are more than the screen memory
+    size,   // no pixels, more than an int counts, or lines shorter than their pixels from xoffset
+    memory, // the lines to yoffset + yres reach beyond the screen memory
+};
+
+// The part of the screen memory the display shows: with memory for more
+// than one screen (yres_virtual > yres, xres_virtual > xres), the part the
+// pan (xoffset, yoffset) says.
+struct fb_view {
+    std::size_t first_byte; // of the pixel shown top left: yoffset lines, xoffset pixels in
+    std::size_t length;     // to the end of the last line shown: what is mapped
 };
 
 // false when the driver refused either query.
 bool fb_query_screen(int fd, fb_answers *answers);
 
-// The screen's pixel format and the bytes its lines take (line_length x
-// yres, what is mapped), or the first fault.
+// The screen's pixel format and the part of its memory the display shows, or
+// the first fault; view->length is set for a memory fault too.
 fb_fault fb_check_screen(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix,
-                         pixel_format *format, std::size_t *length);
+                         pixel_format *format, fb_view *view);
+
+// Pans the display back to the start of the screen memory, where a console
+// that scrolled or a program that flipped pages left it elsewhere, and asks
+// the driver again. Drawing then goes to the memory the display shows
+// also on drivers that report a pan they do not show (bochs). A driver that
+// refuses keeps its pan in answers, and drawing follows it.
+void fb_pan_to_start(int fd, fb_answers *answers);
 
 // The first length bytes of the screen, shared, for reading and writing; null
 // when mmap fails, errno saying why.

@@ -53,7 +53,7 @@ struct image_info {
 
 struct screen_memory {
     unsigned char *base;
-    size_t length; // line_length x yres
+    size_t length; // line_length x (yoffset + yres): up to the last line shown
 };
 
 [[noreturn]] void fail_call(int site, const char *call)
@@ -209,8 +209,8 @@ fb_answers query_screen(int fb)
 size_t check_screen(const fb_var_screeninfo *var, const fb_fix_screeninfo *fix)
 {
     pixel_format format;
-    size_t length = 0;
-    fb_fault fault = fb_check_screen(*var, *fix, &format, &length);
+    fb_view view = {};
+    fb_fault fault = fb_check_screen(*var, *fix, &format, &view);
     if (fault == fb_fault::format) {
         std::fprintf(stderr, "[%d]: screen format not supported: %u bits per pixel, visual %u\n",
                      SITE_SCREEN_FORMAT, var->bits_per_pixel, fix->visual);
@@ -223,7 +223,7 @@ size_t check_screen(const fb_var_screeninfo *var, const fb_fix_screeninfo *fix)
                      SITE_SCREEN_SIZE, var->xres, var->yres, fix->line_length, fix->smem_len);
         std::exit(FAILURE);
     }
-    return length;
+    return view.length;
 }
 
 screen_memory map_screen(int fb, size_t length)
@@ -234,14 +234,16 @@ screen_memory map_screen(int fb, size_t length)
     return {base, length};
 }
 
-// Clears the screen, padding included, then places the image at the top-left
-// corner, clipped to the screen; bits no colour selects stay 0. The format
-// was checked before the screen was mapped (check_screen), and the image is
-// R, G, B, as decode_image has libjpeg decode it.
+// Clears the lines the display shows, padding included, then places the
+// image at the top-left corner of what it shows (the driver's pan), clipped
+// to the screen; bits no colour selects stay 0. The format and the pan were
+// checked before the screen was mapped (check_screen), and the image is R, G,
+// B, as decode_image has libjpeg decode it.
 void write_lcd(const unsigned char *image, const image_info *info, unsigned char *screen,
                const fb_var_screeninfo *var, const fb_fix_screeninfo *fix)
 {
-    std::memset(screen, 0, size_t(fix->line_length) * var->yres);
+    unsigned char *shown = screen + size_t(fix->line_length) * var->yoffset;
+    std::memset(shown, 0, size_t(fix->line_length) * var->yres);
     pixel_format format;
     if (!describe_pixel_format(*var, fix->visual, &format) || info->components != 3)
         return;
@@ -250,8 +252,9 @@ void write_lcd(const unsigned char *image, const image_info *info, unsigned char
     size_t shown_columns = columns < var->xres ? columns : var->xres;
     size_t shown_lines = lines < var->yres ? lines : var->yres;
     size_t stride = columns * size_t(info->components);
+    size_t left = size_t(var->xoffset) * size_t(format.bytes_per_pixel);
     for (size_t i = 0; i < shown_lines; i++)
-        store_pixel_line(screen + i * fix->line_length, image + i * stride, shown_columns,
+        store_pixel_line(shown + i * fix->line_length + left, image + i * stride, shown_columns,
                          pixel_source::rgb_bytes, format);
 }
 
@@ -281,6 +284,7 @@ int main(int argc, char *argv[])
 
     int fb = Open(SCREEN_DEVICE, O_RDWR | O_EXCL | O_CLOEXEC);
     fb_answers answers = query_screen(fb);
+    fb_pan_to_start(fb, &answers);
     screen_memory screen = map_screen(fb, check_screen(&answers.var, &answers.fix));
     write_lcd(image, &info, screen.base, &answers.var, &answers.fix);
     flush_screen(screen, fb);

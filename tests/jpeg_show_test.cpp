@@ -1,7 +1,7 @@
 // The jpeg_fb program on the virtual framebuffer: every byte of the screen
 // against djpeg's decode put into the screen's layout, and every way it refuses.
-// The whole screen memory (line_length x yres) is cleared, so padding bytes at
-// the end of lines must read 0.
+// The lines the display shows (line_length x yres from the pan's yoffset) are
+// cleared, so padding bytes at the end of lines must read 0.
 #include "synth_jpeg.h"
 #include "test_support.h"
 #include "vfb_layouts.h"
@@ -51,7 +51,8 @@ std::vector<unsigned char> expected_screen(const vfb_layout &s, const layout_pix
                                            const rgb_image &im)
 {
     std::vector<unsigned char> screen(s.smem_len, BEFORE);
-    std::fill_n(screen.begin(), std::size_t(s.line_length) * s.yres, 0);
+    std::fill_n(screen.begin() + long(s.line_length) * s.yoffset,
+                std::size_t(s.line_length) * s.yres, 0);
     put_image(screen.data(), s, l, im, 0, 0);
     return screen;
 }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <regex>
 
@@ -34,27 +35,45 @@ std::string joined(const std::vector<std::string> &entries)
     return list;
 }
 
-// Runs camera_lcd with env added, on the virtual screen in the file screen,
-// of the named layout, first filled with BEFORE.
-run_result run_camera_lcd(std::vector<std::string> env, const std::string &screen,
-                          const char *layout, const std::string &stop_once_err_has = "")
+// The bytes of the screen file: enough for each layout the screen takes.
+std::size_t screen_file_bytes(const char *layout, const std::vector<const char *> &later = {})
 {
-    write_file(screen, std::vector<unsigned char>(vfb_layout_find(layout)->smem_len, BEFORE));
+    std::size_t bytes = vfb_layout_find(layout)->smem_len;
+    for (const char *name : later)
+        bytes = std::max<std::size_t>(bytes, vfb_layout_find(name)->smem_len);
+    return bytes;
+}
+
+// Runs camera_lcd with env added, on the virtual screen in the file screen,
+// of the named layout (and of those it changes to later), first filled with BEFORE.
+run_result run_camera_lcd(std::vector<std::string> env, const std::string &screen,
+                          const char *layout, const std::string &stop_once_err_has = "",
+                          const std::vector<const char *> &later = {})
+{
+    write_file(screen, std::vector<unsigned char>(screen_file_bytes(layout, later), BEFORE));
     env.insert(env.end(),
                {"VFB_LAYOUT=" + std::string(layout), "ASAN_OPTIONS=verify_asan_link_order=0"});
     return run_program({CAMERA_LCD_PROGRAM}, env, stop_once_err_has);
 }
 
-// Empty when every byte of the screen is right: the images drawn one over the
-// other at the top-left corner, BEFORE elsewhere; allowed bytes may differ.
+// A picture drawn at the top-left corner of the screen as the layout has it.
+struct drawn_picture {
+    rgb_image image;
+    const char *layout;
+};
+
+// Empty when every byte of the screen is right: the pictures drawn one over
+// the other, BEFORE elsewhere; allowed bytes may differ.
 std::string screen_differences(const std::string &screen, const char *layout,
-                               const std::vector<rgb_image> &drawn, std::size_t allowed = 0)
+                               const std::vector<drawn_picture> &drawn,
+                               const std::vector<const char *> &later = {}, std::size_t allowed = 0)
 {
-    const vfb_layout *l = vfb_layout_find(layout);
-    std::vector<unsigned char> expected(l->smem_len, BEFORE);
-    for (const rgb_image &image : drawn)
-        put_image(expected.data(), *l, *find_layout_pixels(layout), image, 0, 0);
-    return describe_differences(read_bytes(screen), expected, l->line_length, allowed);
+    std::vector<unsigned char> expected(screen_file_bytes(layout, later), BEFORE);
+    for (const drawn_picture &p : drawn)
+        put_image(expected.data(), *vfb_layout_find(p.layout), *find_layout_pixels(p.layout),
+                  p.image, 0, 0);
+    return describe_differences(read_bytes(screen), expected, vfb_layout_find(layout)->line_length,
+                                allowed);
 }
 
 // The replay camera
@@ -65,7 +84,7 @@ struct replay_entry {
     int components = 3;
     frame_fault fault = frame_fault::none;
     int repeats = 1;             // fed that many times in a row
-    const char *event = nullptr; // "!timeout", "!enodev", "!usr1"
+    const char *event = nullptr; // "!timeout", "!enodev", "!usr1", "!screen=NAME"
 
     // clang-format off
     replay_entry &spoiled(frame_fault how) { fault = how; return *this; }
@@ -90,6 +109,21 @@ const replay_entry EMPTY_FRAME = {};
 const replay_entry TIMEOUT = {0, 0, 3, frame_fault::none, 1, "!timeout"};
 const replay_entry GONE = {0, 0, 3, frame_fault::none, 1, "!enodev"};
 const replay_entry STATUS_ASKED = {0, 0, 3, frame_fault::none, 1, "!usr1"}; // the last frame again
+constexpr std::size_t SCREEN_EVENT_BYTES = sizeof "!screen=" - 1;
+// "!screen=NAME": the screen changes to the layout NAME ("gone,NAME": goes
+// away and comes back as NAME), and the last frame comes again.
+replay_entry screen_becomes(const char *event)
+{
+    return {0, 0, 3, frame_fault::none, 1, event};
+}
+// The layout a screen event leaves, or nullptr for another entry.
+const char *layout_after(const replay_entry &e)
+{
+    if (!e.event || std::strncmp(e.event, "!screen=", SCREEN_EVENT_BYTES) != 0)
+        return nullptr;
+    const char *name = e.event + SCREEN_EVENT_BYTES;
+    return std::strncmp(name, "gone,", 5) == 0 ? name + 5 : name;
+}
 
 struct live_case {
     std::string name;
@@ -157,12 +191,23 @@ TEST_P(LiveView, RunsToTheEndWithTheRightPicture)
 {
     const live_case &c = GetParam();
     std::vector<std::string> entries;
-    std::vector<rgb_image> drawn;
+    std::vector<drawn_picture> drawn;
+    std::vector<const char *> later; // the layouts the screen changes to
+    const char *layout = c.layout;
+    rgb_image held; // the frame the camera holds, drawn again after a screen change
+    bool held_drawn = false;
     for (std::size_t i = 0; i < c.entries.size(); i++) {
-        std::string entry = make_entry(c.entries[i], int(i));
-        entries.insert(entries.end(), std::size_t(c.entries[i].repeats), entry);
-        if (long(i) <= c.shown && c.entries[i].drawn())
-            drawn.push_back(djpeg_decode(entry));
+        const replay_entry &e = c.entries[i];
+        std::string entry = make_entry(e, int(i));
+        entries.insert(entries.end(), std::size_t(e.repeats), entry);
+        if (const char *next = layout_after(e))
+            later.push_back(layout = next);
+        else if (e.event)
+            continue;
+        else if ((held_drawn = e.drawn() && long(i) <= c.shown))
+            held = djpeg_decode(entry);
+        if (held_drawn && long(i) <= c.shown && find_layout_pixels(layout))
+            drawn.push_back({held, layout});
     }
     std::string screen_file = c.screen_present ? screen : tmp.path("no-such-screen");
     std::vector<std::string> env = {"LD_PRELOAD=" VFB_LIBRARY, "LD_LIBRARY_PATH=" REPLAY_CAMERA_DIR,
@@ -170,7 +215,7 @@ TEST_P(LiveView, RunsToTheEndWithTheRightPicture)
     if (!entries.empty())
         env.push_back("REPLAY_FRAMES=" + joined(entries));
 
-    run_result r = run_camera_lcd(env, screen, c.layout, c.stop_text);
+    run_result r = run_camera_lcd(env, screen, c.layout, c.stop_text, later);
     bool stopped = !c.stop_text.empty();
     EXPECT_EQ(r.signal, stopped ? SIGTERM : 0) << r.err;
     EXPECT_EQ(r.exit_status, stopped ? -1 : c.exit_status) << r.err;
@@ -183,7 +228,7 @@ TEST_P(LiveView, RunsToTheEndWithTheRightPicture)
         EXPECT_EQ(long(lines_of(r.err).size()), c.err_lines) << r.err;
     }
     // Every pixel: from the last frame that covers it, else as it was before.
-    EXPECT_EQ(screen_differences(screen, c.layout, drawn), "");
+    EXPECT_EQ(screen_differences(screen, c.layout, drawn, later), "");
 }
 
 // clang-format off
@@ -223,6 +268,26 @@ INSTANTIATE_TEST_SUITE_P(
             .err_matches("^" + WAITING + "\n" + WAITING + "\n$").shows(6),
         live("camera_gone", {colour(160, 120), GONE})
             .runs_until(STOPPED).shows(0),
+        // Each change of the screen told once, the picture right in each mode: on
+        // more memory, panned (the stand-in refuses to pan back), back again.
+        live("screen_changes_followed",
+             {colour(640, 480), screen_becomes("!screen=xrgb8888-1024x600"), colour(1024, 600),
+              screen_becomes("!screen=rgb565-panned-xy"), colour(320, 240),
+              screen_becomes("!screen=xrgb8888")})
+            .err_matches("^The screen /dev/fb0 changed to 1024x600, 32 bits per pixel, lines of 4096 bytes\n"
+                         "The screen /dev/fb0 changed to 800x480, 16 bits per pixel, lines of 2048 bytes, "
+                         "panned to \\(224, 480\\)\n"
+                         "The screen /dev/fb0 changed to 800x480, 32 bits per pixel, lines of 3200 bytes\n$")
+            .shows(5),
+        live("screen_mode_refused_nothing_drawn_until_the_next",
+             {colour(640, 480), screen_becomes("!screen=pseudocolor8"), colour(320, 240),
+              screen_becomes("!screen=xrgb8888-640x480")})
+            .err_matches("^Unable to draw on /dev/fb0: palette screen of 8 bits per pixel\n"
+                         "The screen /dev/fb0 changed to 640x480, 32 bits per pixel, lines of 2560 bytes\n$")
+            .shows(3),
+        live("screen_gone_waited_for_and_back", {colour(640, 480), screen_becomes("!screen=gone,xrgb8888-1024x600"), colour(320, 240)})
+            .err_matches("^camera_lcd: the screen /dev/fb0 went away, waiting for it\n"
+                         "camera_lcd: the screen /dev/fb0 is back\n$").shows(2),
         live("no_camera", {}).exits(1).err_matches(NOT_STARTED),
         live("no_screen", {colour(160, 120)}).without_screen().exits(1).prints("open lcd error\n"),
         live("screen_memory_too_small_is_refused", {colour(160, 120)}).on("xrgb8888-short").exits(1)
@@ -400,7 +465,7 @@ TEST_P(CameraDevice, StatusMessagesAndPicture)
     // Under the emulator the target's libjpeg decodes and the host's djpeg is
     // the reference: on corrupt data they may differ in a hundredth of the picture.
     std::size_t allowed = c.corrupt_data && runs_under_emulator() ? drawn.rgb.size() / 100 : 0;
-    EXPECT_EQ(screen_differences(screen, SCREEN_LAYOUT, {drawn}, allowed), "");
+    EXPECT_EQ(screen_differences(screen, SCREEN_LAYOUT, {{drawn, SCREEN_LAYOUT}}, {}, allowed), "");
 }
 
 // clang-format off

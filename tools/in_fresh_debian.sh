@@ -51,18 +51,11 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 # This machine's package sources and the apt settings it fetches with.
-sources=()
-for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
-    [ -s "$file" ] && sources+=("$file")
-done
-apt_options=()
-for file in /etc/apt/apt.conf.d/*; do
-    grep -qs '^[[:space:]]*Acquire' "$file" && apt_options+=("--aptopt=$file")
-done
+mapfile -t sources < <(bash tools/mmdebstrap_sources.sh)
 
 start=$SECONDS
 echo "== $me: making a Debian 12 tree in $tree"
-if ! mmdebstrap --mode=root --variant=apt --include=git,ca-certificates "${apt_options[@]}" \
+if ! mmdebstrap --mode=root --variant=apt --include=git,ca-certificates \
     bookworm "$tree" "${sources[@]}" >"$log" 2>&1; then
     echo "$me: cannot make the Debian 12 tree, so nothing is tested:" \
         "mmdebstrap said: $(grep -E '^(E|W):' "$log" | tail -n 1)" >&2

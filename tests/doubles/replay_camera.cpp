@@ -1,8 +1,10 @@
 // A camera library that replays JPEG files: REPLAY_FRAMES lists them, separated
 // by ':', one per fetch; the fetch after the last one ends the process with
 // status 0. The entries "!timeout" and "!enodev" make that fetch fail with
-// ETIMEDOUT or ENODEV; "!usr1" sends the process SIGUSR1 and delivers the
-// last frame again. Without REPLAY_FRAMES the camera cannot be opened.
+// ETIMEDOUT or ENODEV; "!usr1" sends the process SIGUSR1, "!screen=NAME"
+// changes the virtual framebuffer's screen to the layout NAME (VFB_LAYOUT),
+// and both deliver the last frame again. Without REPLAY_FRAMES the camera
+// cannot be opened.
 #include "api_v4l2.h"
 
 #include <cerrno>
@@ -13,6 +15,8 @@
 #include <string>
 
 namespace {
+
+constexpr const char SCREEN_EVENT[] = "!screen=";
 
 std::string g_frames; // what is left of REPLAY_FRAMES
 uint32_t g_frames_fetched;
@@ -72,6 +76,8 @@ extern "C" int linux_v4l2_get_fream(camera_frame *frame)
         return fail("dequeue a buffer (VIDIOC_DQBUF)", ENODEV);
     if (entry == "!usr1")
         std::raise(SIGUSR1);
+    else if (entry.rfind(SCREEN_EVENT, 0) == 0)
+        setenv("VFB_LAYOUT", entry.c_str() + sizeof SCREEN_EVENT - 1, 1);
     else if (load(entry, frame) < 0)
         return -1;
     g_frames_fetched++;

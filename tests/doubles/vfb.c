@@ -1,9 +1,12 @@
 /* A virtual framebuffer for one process, loaded with LD_PRELOAD: the open of
  * "/dev/fb0" goes to the file named by VFB_FILE, the screen queries answer
- * with the layout named by VFB_LAYOUT (default xrgb8888), and the screen's
- * mapping has inaccessible pages on both sides so a stray write faults. With
- * VFB_FILE set, the machine's own DRM devices are hidden, so that a VFB_FILE
- * that does not exist is a machine with no screen at all. */
+ * with the layout named by VFB_LAYOUT (default xrgb8888) at the time they are
+ * asked, and the screen's mapping has inaccessible pages on both sides so a
+ * stray write faults. VFB_LAYOUT=gone,NAME is a driver unbound: queries fail
+ * with ENODEV, the next open finds no /dev/fb0, and the one after finds the
+ * driver back with the layout NAME. With VFB_FILE set, the machine's own DRM
+ * devices are hidden, so that a VFB_FILE that does not exist is a machine
+ * with no screen at all. */
 #define _GNU_SOURCE
 #include "guarded_memory.h"
 #include "vfb_layouts.h"
@@ -18,6 +21,14 @@
 
 #define DOUBLE_NAME "vfb"
 #include "interpose.h"
+
+static const char GONE[] = "gone,";
+
+static int is_gone(void)
+{
+    const char *name = getenv("VFB_LAYOUT");
+    return name && strncmp(name, GONE, sizeof GONE - 1) == 0;
+}
 
 static const struct vfb_layout *current_layout(void)
 {
@@ -50,6 +61,11 @@ static int open_path(const char *name, const char *path, int flags, mode_t mode)
     }
     if (!screen_file || strcmp(path, "/dev/fb0") != 0)
         return real_open(path, flags, mode);
+    if (is_gone()) {
+        setenv("VFB_LAYOUT", getenv("VFB_LAYOUT") + sizeof GONE - 1, 1);
+        errno = ENOENT;
+        return -1;
+    }
     int fd = real_open(screen_file, flags & ~O_EXCL, mode);
     if (fd >= 0) {
         double_fd = fd;
@@ -66,6 +82,10 @@ static int answer_ioctl(unsigned long request, void *arg)
 {
     struct fb_var_screeninfo var;
     struct fb_fix_screeninfo fix;
+    if (is_gone()) {
+        errno = ENODEV;
+        return -1;
+    }
     vfb_describe(current_layout(), &var, &fix);
     if (request == FBIOGET_FSCREENINFO) {
         memcpy(arg, &fix, sizeof fix);
@@ -75,6 +95,10 @@ static int answer_ioctl(unsigned long request, void *arg)
         memcpy(arg, &var, sizeof var);
         return 0;
     }
+    if (request == FBIOPAN_DISPLAY) {
+        errno = EINVAL; /* as a driver that cannot pan: a panned layout stays as it is */
+        return -1;
+    }
     errno = ENOTTY;
     return -1;
 }
@@ -82,6 +106,11 @@ static int answer_ioctl(unsigned long request, void *arg)
 /* The screen file's bytes, right after a guard page and with one after them. */
 static void *map_double(mmap_function real_mmap, size_t len, int prot, int flags, off_t offset)
 {
+    if (is_gone()) {
+        errno = ENODEV;
+        return MAP_FAILED;
+    }
+    size_screen_file(double_fd); /* the screen may have changed to one of more memory */
     if (offset < 0 || (size_t)offset + len > current_layout()->smem_len) {
         errno = EINVAL; /* as a driver refuses a mapping beyond its memory */
         return MAP_FAILED;

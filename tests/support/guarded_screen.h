@@ -30,7 +30,7 @@ class GuardedScreen : public ::testing::Test {
     }
 
     // Describes the screen as the driver would, maps it as memory of exactly
-    // line_length x yres bytes, and clears it.
+    // the bytes mmap_lcd maps (line_length x (yoffset + yres)), and clears it.
     void use_layout(const char *name)
     {
         layout = vfb_layout_find(name);
@@ -40,13 +40,13 @@ class GuardedScreen : public ::testing::Test {
         fb_fix_screeninfo fix;
         vfb_describe(layout, &var, &fix);
         ASSERT_EQ(lcd_describe_fb(var, fix, &g_screen), 0);
-        screen = std::make_unique<guarded_buffer>(std::size_t(layout->line_length) * layout->yres);
+        screen = std::make_unique<guarded_buffer>(g_screen.memory_bytes);
         clear();
     }
     void clear()
     {
         std::memset(screen->data, UNTOUCHED_BYTE, screen->size);
-        mmap_fd = words();
+        mmap_fd = reinterpret_cast<uint32_t *>(screen->data + g_screen.first_byte);
     }
     uint32_t *words()
     {

@@ -210,6 +210,8 @@ const std::vector<layout_pixels> DRAWABLE_LAYOUTS = {
     {"bgr565", 2, bgr565},
     {"xrgb8888-1024x600", 4, bgr0},
     {"xrgb8888-640x480", 4, bgr0},
+    {"xrgb8888-panned", 4, bgr0},
+    {"rgb565-panned-xy", 2, rgb565},
 };
 
 const layout_pixels *find_layout_pixels(const std::string &name)
@@ -232,6 +234,8 @@ std::string layout_id(const char *name)
 void put_image(unsigned char *screen, const vfb_layout &layout, const layout_pixels &pixels,
                const rgb_image &image, long x, long y)
 {
+    screen += std::size_t(layout.yoffset) * layout.line_length +
+              std::size_t(layout.xoffset) * pixels.bytes_per_pixel;
     for (long sy = std::max(0L, y); sy < y + image.height && sy < long(layout.yres); sy++)
         for (long sx = std::max(0L, x); sx < x + image.width && sx < long(layout.xres); sx++)
             pixels.put(&image.rgb[(std::size_t(sy - y) * image.width + std::size_t(sx - x)) * 3],

@@ -34,7 +34,8 @@ inline std::ostream &operator<<(std::ostream &out, const layout_pixels &l)
 }
 // The layout's name as a test name may hold it.
 std::string layout_id(const char *name);
-// Puts image into a screen's memory with its top-left corner at (x, y), clipped.
+// Puts image into a screen's memory with its top-left corner at (x, y) of
+// what the display shows (the layout's pan), clipped.
 void put_image(unsigned char *screen, const vfb_layout &layout, const layout_pixels &pixels,
                const rgb_image &image, long x, long y);
 

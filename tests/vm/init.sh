@@ -9,9 +9,21 @@
 # (QEMU pauses at the restart). In a VM of another architecture than the
 # host's, the VM's busybox stands in for the host's /usr/bin, and the
 # programs under test run with the host's libraries of their architecture.
+#
+# With a Debian root in job.env (ROOT, its read-only disk, and MODULES, the
+# host's folder holding the kernel's lib/modules) the VM boots that root
+# instead, with systemd as PID 1: under a tmpfs for its writes, with the
+# host's root at /host, the out folder at /out and at its own path, and the
+# kernel's modules at /lib/modules. The setup script (SETUP) runs in it
+# first, chrooted; the feeder runs as a unit there, started at boot when the
+# camera is there at boot. Once the system is up, a unit runs this script
+# again as "init.sh job", which runs the job in the root and stops the
+# machine as above; "init.sh feeder" starts the feeder.
 set -euo pipefail
-/bin/busybox --install -s /bin
-export PATH=/bin
+if [ $$ = 1 ]; then
+    /bin/busybox --install -s /bin
+    export PATH=/bin
+fi
 
 fail() {
     echo "vm-init: $*" >&2
@@ -77,13 +89,19 @@ mount_shares() {
 
 # Every driver ends up at 32 bits per pixel, vfb at 800x480, the others at the
 # mode the kernel's command line asks for; the text console is unbound so it
-# never draws over what the job shows. A "-drm" driver comes with the kernel's
-# fbdev emulation off: /dev/dri/card0 and no /dev/fb0.
+# never draws over what the job shows, but on a board-like machine and in a
+# Debian root, which keep it as a board does. A "-drm" driver comes with the
+# kernel's fbdev emulation off: /dev/dri/card0 and no /dev/fb0; an
+# "-overalloc" one with memory for two screens to pan over.
 load_framebuffer() {
     case "$FB" in
     vfb) load_group vfb vfb_enable=1 videomemorysize=1536000 mode_option=800x480M-32 ;;
     bochs) load_group bochs ;;
     virtio-gpu) load_group virtio_gpu ;;
+    bochs-overalloc | virtio-gpu-overalloc)
+        load_group kms_helper drm_fbdev_overalloc=200
+        load_group "$(echo "${FB%-overalloc}" | tr - _)"
+        ;;
     bochs-drm | virtio-gpu-drm)
         load_group kms_helper fbdev_emulation=0
         load_group "$(echo "${FB%-drm}" | tr - _)"
@@ -94,6 +112,9 @@ load_framebuffer() {
     *) fail "unknown framebuffer driver '$FB'" ;;
     esac
     wait_for /dev/fb0
+    if [ "$BOARD" = 1 ] || [ -n "$ROOT" ]; then
+        return 0
+    fi
     local vt
     for vt in /sys/class/vtconsole/vtcon*; do
         if grep -q 'frame buffer' "$vt/name"; then
@@ -104,10 +125,19 @@ load_framebuffer() {
     dd if=/dev/zero of=/dev/fb0 bs=3200 count=480 2>/dev/null
 }
 
+# A board's login prompt on the console.
+start_getty() {
+    [ "$BOARD" = 1 ] || return 0
+    getty 0 tty1 </dev/null >/dev/null 2>&1 &
+}
+
+# Up to 8 buffers, as a camera grants (the driver's default is 2).
+CAMERA_OPTIONS="exclusive_caps=1 video_nr=7 card_label=vm-camera max_buffers=8"
+
 load_camera() {
     [ "$CAMERA" = 1 ] || return 0
-    # Up to 8 buffers, as a camera grants (the driver's default is 2).
-    load_group camera exclusive_caps=1 video_nr=7 card_label=vm-camera max_buffers=8
+    # shellcheck disable=SC2086  # the options are words
+    load_group camera $CAMERA_OPTIONS
     wait_for /dev/video7
 }
 
@@ -144,6 +174,73 @@ start_feeder() {
     grep -q '^\(frame\|held\) ' /out/feeder.log || fail "feeder wrote no frame: $(cat /out/feeder.log)"
 }
 
+# A unit of the Debian root that runs this script with an argument.
+write_unit() {
+    local name=$1 description=$2 type=$3 argument=$4
+    shift 4
+    {
+        echo "[Unit]"
+        echo "Description=$description"
+        printf '%s\n' "$@"
+        echo "[Service]"
+        echo "Type=$type"
+        echo "ExecStart=/lcdvm/busybox sh /lcdvm/init $argument"
+        echo "StandardOutput=journal+console"
+    } >"/newroot/etc/systemd/system/$name"
+}
+
+# The units that run the job once the system is up and, before any service,
+# the feeder; the camera's module options, and the module loaded at boot
+# when the camera is there at boot.
+add_units() {
+    local wants=/newroot/etc/systemd/system/multi-user.target.wants
+    write_unit lcdvm-job.service "Test VM job" exec job After=multi-user.target
+    mkdir -p "$wants" /newroot/etc/modprobe.d /newroot/etc/modules-load.d
+    ln -s ../lcdvm-job.service "$wants/"
+    echo "options v4l2loopback $CAMERA_OPTIONS" >/newroot/etc/modprobe.d/lcdvm-camera.conf
+    [ -n "$FEEDER" ] && write_unit lcdvm-feeder.service "Test VM camera feeder" forking feeder \
+        DefaultDependencies=no After=systemd-modules-load.service Before=sysinit.target
+    [ "$CAMERA" = 1 ] || return 0
+    echo v4l2loopback >/newroot/etc/modules-load.d/lcdvm-camera.conf
+    [ -z "$FEEDER" ] && return
+    mkdir -p /newroot/etc/systemd/system/sysinit.target.wants
+    ln -s ../lcdvm-feeder.service /newroot/etc/systemd/system/sysinit.target.wants/
+}
+
+# Never returns: systemd takes over as PID 1.
+boot_debian_root() {
+    load_group root
+    wait_for "$ROOT"
+    mkdir -p /lower /rw /newroot
+    mount -t squashfs -o ro "$ROOT" /lower || fail "mount -t squashfs $ROOT /lower failed"
+    mount -t tmpfs -o mode=755 rw /rw || fail "mount -t tmpfs /rw failed"
+    mkdir /rw/upper /rw/work
+    mount -t overlay -o lowerdir=/lower,upperdir=/rw/upper,workdir=/rw/work root /newroot ||
+        fail "mount -t overlay /newroot failed"
+    enter_host_root
+    local kver
+    kver=$(uname -r)
+    mkdir -p /newroot/host /newroot/out "/newroot$OUT_PATH" "/newroot/lib/modules/$kver" /newroot/lcdvm
+    mount --rbind /host /newroot/host || fail "mount --rbind /host /newroot/host failed"
+    mount --bind /out /newroot/out || fail "mount --bind /out /newroot/out failed"
+    mount --bind /out "/newroot$OUT_PATH" || fail "mount --bind /out /newroot$OUT_PATH failed"
+    mount --bind "/host$MODULES/lib/modules/$kver" "/newroot/lib/modules/$kver" ||
+        fail "mount --bind of the modules $MODULES/lib/modules/$kver failed"
+    cp /bin/busybox /init /newroot/lcdvm/
+    add_units
+    local d
+    for d in dev proc sys; do
+        mount --bind "/$d" "/newroot/$d" || fail "mount --bind /$d /newroot/$d failed"
+    done
+    if [ -n "$SETUP" ]; then
+        chroot /newroot /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+            /bin/sh "/host$SETUP" >/out/setup.log 2>&1 ||
+            fail "the setup script failed: $(tail -n 3 /out/setup.log)"
+    fi
+    uptime_note systemd
+    exec switch_root /newroot /lib/systemd/systemd
+}
+
 save_screen() {
     [ -e /dev/fb0 ] || return 0
     cat /dev/fb0 >/out/fb0.raw
@@ -153,13 +250,38 @@ save_screen() {
     done >/out/fb0.info
 }
 
-FB=none CAMERA=0 FEEDER='' FOREIGN=0 OUT_PATH=/
+# In the Debian root, as a unit's program.
+run_in_root() {
+    case "$1" in
+    feeder) start_feeder ;;
+    job)
+        uptime_note job
+        # By path: busybox would run its own applets for bare names.
+        /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LCDVM_OUT="$OUT_PATH" \
+            LCDVM_FB="$FB" /bin/sh "$OUT_PATH/job.sh" || true
+        save_screen
+        echo finished >/out/vm-done
+        finish
+        ;;
+    *) fail "init.sh: unknown argument '$1'" ;;
+    esac
+}
+
+FB=none CAMERA=0 BOARD=0 FEEDER='' FOREIGN=0 OUT_PATH=/ ROOT='' MODULES='' SETUP=''
+if [ $$ != 1 ]; then
+    # shellcheck source=/dev/null
+    . /out/job.env
+    run_in_root "$1"
+    exit 0
+fi
 mount_basics
 mount_shares
 [ -f /out/job.env ] || fail "/out/job.env missing"
 # shellcheck source=/dev/null
 . /out/job.env
 load_framebuffer
+[ -z "$ROOT" ] || boot_debian_root
+start_getty
 load_camera
 enter_host_root
 start_feeder

@@ -2,15 +2,18 @@
 # Fetches and builds everything a test VM needs into a cache, once: host tools
 # (apt), Debian's kernel for the VM's architecture and its modules,
 # v4l2loopback built against the matching headers (cross-built for ARM), and
-# a busybox initramfs with our init.
+# a busybox initramfs with our init; with --debian-root also a Debian 12 root
+# for the VM to boot with systemd (amd64 only).
 #
-#   prepare.sh [amd64|armhf|arm64]     (default: this machine's architecture)
+#   prepare.sh [--debian-root] [amd64|armhf|arm64]   (default: this machine's architecture)
 #
 # The cache is $LCDVM_CACHE, by default ~/.cache/lcd_display-vm: the amd64
 # pieces in a folder named after the kernel, the ARM ones under a folder named
 # after the architecture, each with its own lock, so a VM of one kind never
 # waits for another's preparation. Prints the kernel's and the initramfs's
-# paths, one a line, and says how long it took when it had work to do.
+# paths, one a line, with --debian-root then the root's disk image and the
+# folder holding the kernel's lib/modules, and says how long it took when it
+# had work to do.
 # Idempotent: a warm run only checks stamps. Exits 77 when packages are
 # missing and this user cannot install them.
 set -euo pipefail
@@ -25,8 +28,35 @@ module_groups=(
     "kms_helper drm_kms_helper"
     "bochs bochs"
     "virtio_gpu virtio_gpu"
-    "camera videodev"
+    "camera videodev v4l2loopback"
 )
+# What the Debian root holds besides the apt variant's packages: systemd, and
+# the libraries our packages depend on, so that they install with plain dpkg
+# -i as if apt had fetched their dependencies.
+root_packages=systemd,systemd-sysv,udev,kmod,libjpeg62-turbo,libdrm2
+# Only the units the live view needs, so that it boots in seconds under
+# emulation: no logins (and no logind: no D-Bus here), timers, generators,
+# kernel debug file systems, random seed, utmp or persistent journal.
+# shellcheck disable=SC2016  # mmdebstrap's shell expands them, $1 the root
+root_hooks=(
+    'echo lcdvm >"$1/etc/hostname"'
+    'mkdir -p "$1/etc/systemd/journald.conf.d" &&
+        printf "[Journal]\nStorage=volatile\n" >"$1/etc/systemd/journald.conf.d/volatile.conf"'
+    'chroot "$1" systemctl set-default multi-user.target'
+    'mkdir -p "$1/etc/systemd/system-generators" && for g in "$1"/lib/systemd/system-generators/*; do
+        ln -s /dev/null "$1/etc/systemd/system-generators/${g##*/}"; done'
+    'chroot "$1" systemctl mask getty.target systemd-logind.service systemd-user-sessions.service \
+        apt-daily.timer apt-daily-upgrade.timer dpkg-db-backup.timer fstrim.timer \
+        systemd-tmpfiles-clean.timer systemd-random-seed.service systemd-remount-fs.service \
+        systemd-journal-flush.service systemd-update-utmp.service systemd-update-utmp-runlevel.service \
+        kmod-static-nodes.service modprobe@.service systemd-sysusers.service systemd-sysctl.service \
+        systemd-tmpfiles-setup.service systemd-tmpfiles-setup-dev.service systemd-pstore.service \
+        sys-kernel-debug.mount sys-kernel-tracing.mount sys-kernel-config.mount \
+        sys-fs-fuse-connections.mount dev-hugepages.mount proc-sys-fs-binfmt_misc.automount \
+        systemd-ask-password-console.path systemd-ask-password-wall.path \
+        systemd-journald-audit.socket systemd-initctl.socket'
+)
+debian_root=0
 worked=0
 
 die() {
@@ -40,12 +70,16 @@ log() {
 
 # Sets what differs between the architectures.
 choose_arch() {
+    if [ "${1:-}" = --debian-root ]; then
+        debian_root=1
+        shift
+    fi
     arch=${1:-$(dpkg --print-architecture)}
     case "$arch" in
     amd64)
         image_package=linux-image-amd64 suffix='' make_args=() cache_dir=$cache
         host_packages+=(qemu-system-x86 gcc-12)
-        module_groups+=("vfb vfb")
+        module_groups+=("vfb vfb" "root virtio_blk squashfs overlay")
         ;;
     armhf)
         image_package=linux-image-armmp:armhf suffix=:armhf cache_dir=$cache/armhf
@@ -59,6 +93,12 @@ choose_arch() {
         ;;
     *) die "no VM for the architecture '$arch' (amd64, armhf or arm64)" ;;
     esac
+    [ "$debian_root" = 0 ] && return
+    [ "$arch" = amd64 ] || die "the Debian root is made for amd64 only"
+    # mmdebstrap makes the root and mksquashfs its disk image; the cases that
+    # boot it build our packages with cpack, whose dpkg-shlibdeps and file
+    # these bring.
+    host_packages+=(mmdebstrap squashfs-tools dpkg-dev file)
 }
 
 install_missing_host_packages() {
@@ -166,9 +206,15 @@ module_order() {
     done | awk '$1 == "insmod" {print $2}' | awk '!seen[$0]++'
 }
 
+# v4l2loopback joins the kernel's own modules where dkms would put it, so that
+# modprobe finds it in the Debian root too.
 index_modules() {
     local dir=$1 kver=$2
-    [ -f "$dir/root/lib/modules/$kver/modules.dep" ] && return
+    local updates=$dir/root/lib/modules/$kver/updates
+    cmp -s "$dir/$loopback_ko" "$updates/v4l2loopback.ko" &&
+        [ -f "$dir/root/lib/modules/$kver/modules.dep" ] && return
+    mkdir -p "$updates"
+    cp "$dir/$loopback_ko" "$updates/v4l2loopback.ko" || die "cp $loopback_ko to $updates failed"
     depmod -b "$dir/root" "$kver" || die "depmod -b $dir/root $kver failed"
 }
 
@@ -215,8 +261,6 @@ build_initramfs() {
         # shellcheck disable=SC2086  # the group's words are the arguments
         copy_modules "$dir" "$kver" "$stage" $group
     done
-    cp "$dir/$loopback_ko" "$stage/modules/v4l2loopback.ko"
-    echo v4l2loopback.ko >>"$stage/modules/camera.list"
     (cd "$stage" && find . | cpio -o -H newc --quiet | gzip -1) >"$initrd.tmp" ||
         die "cpio of $stage failed"
     mv "$initrd.tmp" "$initrd"
@@ -242,6 +286,41 @@ extract_kernel() {
     mv "$dir/vmlinux.tmp" "$dir/vmlinux"
 }
 
+# The root is a read-only disk image (squashfs, uncompressed, so that reading
+# it costs the emulated CPU little), which the VM reads much faster than files
+# over 9p. Its name carries a hash of what goes into it; images unused for a
+# month are removed.
+debian_root_path() {
+    local key
+    key=$( (
+        echo "bookworm $arch $root_packages"
+        printf '%s\n' "${root_hooks[@]}"
+    ) | sha256sum | cut -c1-16)
+    echo "$cache_dir/debian-root-$key.img"
+}
+
+build_debian_root() {
+    local image tree
+    image=$(debian_root_path)
+    tree=${image%.img}.tree
+    find "$cache_dir" -maxdepth 1 -name 'debian-root-*.img' -mtime +30 -delete
+    if [ ! -f "$image" ]; then
+        log "making the Debian root $image with mmdebstrap"
+        local sources hooks=() hook
+        mapfile -t sources < <(bash "$here/../../tools/mmdebstrap_sources.sh")
+        for hook in "${root_hooks[@]}"; do hooks+=("--customize-hook=$hook"); done
+        rm -rf --one-file-system "$tree"
+        mmdebstrap --mode=root --variant=apt --include="$root_packages" "${hooks[@]}" \
+            bookworm "$tree" "${sources[@]}" >"${image%.img}.log" 2>&1 ||
+            die "mmdebstrap failed: $(grep -E '^(E|W):' "${image%.img}.log" | tail -n 1); see ${image%.img}.log"
+        mksquashfs "$tree" "$image.tmp" -noappend -noI -noD -noF -noX -quiet -no-progress ||
+            die "mksquashfs $tree failed"
+        rm -rf --one-file-system "$tree"
+        mv "$image.tmp" "$image"
+    fi
+    touch "$image"
+}
+
 # Parallel test runs share the cache; the first one fills it.
 lock_cache() {
     mkdir -p "$cache_dir" || die "mkdir $cache_dir failed"
@@ -265,9 +344,13 @@ main() {
     index_modules "$dir" "$kver"
     build_initramfs "$dir" "$kver"
     extract_kernel "$dir" "$kver"
+    [ "$debian_root" = 0 ] || build_debian_root
     [ "$worked" = 0 ] || echo "prepare.sh: the $arch VM cache took $((SECONDS - start)) s to prepare" >&2
     kernel_path "$dir" "$kver"
     initramfs_path "$dir"
+    [ "$debian_root" = 0 ] && return
+    debian_root_path
+    echo "$dir/root"
 }
 
 main "$@"

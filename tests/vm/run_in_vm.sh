@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Boots a throwaway test VM (QEMU/TCG, Debian's kernel for the architecture,
 # prepare.sh's initramfs), runs one command inside it chrooted into this
-# machine's root (read-only), and leaves in the out folder:
+# machine's root (read-only), or with --systemd in prepare.sh's Debian root
+# booted with systemd (this machine's root at /host there), and leaves in the
+# out folder:
 #   stdout stderr status times   the command's output, exit status, CPU times
 #   fb0.raw fb0.info             /dev/fb0's bytes and geometry afterwards
 #   screen.ppm screen.png        what QEMU's display showed at the end
 #   NAME.ppm                     what it showed when the command ran
 #                                sh "$LCDVM_OUT/screendump" NAME in the VM
 #   console.log feeder.log       kernel console and feeder output
-#   uptime                       guest clock at init, at the job's start, at the end
+#   setup.log                    the --setup script's output
+#   uptime                       guest clock at init, (at systemd's start,) at
+#                                the job's start, at the end
 # The out folder is writable inside the VM at the same path, and LCDVM_OUT
 # names it there. A command may stop the machine itself, to show the display
 # as it was at that instant (vm_screen draw ... stop); it creates
@@ -22,9 +26,13 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 arch=${LCDVM_ARCH:-$(dpkg --print-architecture)}
 fb=
+board=0
 camera=0
 fps=10
 size=800x480
+systemd=0
+setup=
+late_camera=0
 feeder=${LCDVM_FEEDER:-}
 frames=()
 hold=0
@@ -38,17 +46,29 @@ ctl=
 usage() {
     cat >&2 <<EOF
 usage: run_in_vm.sh --out DIR [--arch amd64|armhf|arm64]
-                    [--fb vfb|bochs|virtio-gpu|bochs-drm|virtio-gpu-drm|none] [--size WxH]
-                    [--camera]
-                    [--feeder PROGRAM --fps N [--hold] --frame FILE...]
+                    [--fb vfb|bochs|virtio-gpu|bochs-drm|virtio-gpu-drm|bochs-overalloc|
+                          virtio-gpu-overalloc|none] [--size WxH] [--board]
+                    [--camera] [--systemd [--setup SCRIPT] [--late-camera]]
+                    [--feeder PROGRAM --fps N [--hold] --frame FILE... [--fps N --frame FILE...]]
                     [--timeout SECONDS] -- COMMAND [ARG...]
   --arch        the VM's architecture; its programs come from a build for it
   --fb          the framebuffer driver (default bochs on amd64, virtio-gpu on ARM;
                 vfb has no display to take pictures of and exists on amd64 only;
-                bochs-drm and virtio-gpu-drm: /dev/dri/card0 without /dev/fb0)
+                bochs-drm and virtio-gpu-drm: /dev/dri/card0 without /dev/fb0;
+                -overalloc: /dev/fb0 with two screens of memory to pan over)
+  --board       as a board has it: the text console stays on /dev/fb0 (console=tty0
+                beside the serial line, its cursor on, consoleblank=2), a getty on tty1
   --size        the display's mode for bochs and virtio-gpu (default 800x480)
   --camera      load v4l2loopback as /dev/video7 (implied by --frame)
+  --systemd     boot the Debian root with systemd; the command runs there as
+                root from a unit once the system is up
+  --setup SCRIPT  run by sh in the Debian root, chrooted, before systemd
+                starts (e.g. dpkg -i /host/PATH.deb)
+  --late-camera the camera is not there at boot: the command loads it
+                (modprobe v4l2loopback) and starts the feeder (systemctl start
+                lcdvm-feeder)
   --frame FILE  a frame for the feeder to write, in order; repeat the option
+  --fps N       frames a second; given after a --frame, from the next on
   --hold        the feeder repeats the first frame until the command creates
                 \$LCDVM_OUT/feeder.go, then writes the others
 EOF
@@ -71,8 +91,12 @@ parse_args() {
         --fb) fb=$2 ;;
         --size) size=$2 ;;
         --camera) camera=1 words=1 ;;
+        --board) board=1 words=1 ;;
+        --systemd) systemd=1 words=1 ;;
+        --setup) setup=$(realpath "$2") ;;
+        --late-camera) late_camera=1 words=1 ;;
         --feeder) feeder=$2 ;;
-        --fps) fps=$2 ;;
+        --fps) if [ ${#frames[@]} -eq 0 ]; then fps=$2; else frames+=("@$2"); fi ;;
         --hold) hold=1 words=1 ;;
         --frame) frames+=("$(realpath "$2")") camera=1 ;;
         --timeout) cmd_timeout=$2 ;;
@@ -94,7 +118,10 @@ check_args() {
     if [ -z "$fb" ]; then
         if [ "$arch" = amd64 ]; then fb=bochs; else fb=virtio-gpu; fi
     fi
-    case "$fb" in vfb | bochs | virtio-gpu | bochs-drm | virtio-gpu-drm | none) ;; *) usage ;; esac
+    case "$fb" in
+    vfb | bochs | virtio-gpu | bochs-drm | virtio-gpu-drm | bochs-overalloc | virtio-gpu-overalloc | none) ;;
+    *) usage ;;
+    esac
     [[ "$size" =~ ^[0-9]+x[0-9]+$ ]] || usage
     if [ ${#frames[@]} -gt 0 ]; then
         [ -x "$feeder" ] || die "feeder '$feeder' is not an executable (use --feeder)"
@@ -103,7 +130,7 @@ check_args() {
     mkdir -p "$out" || die "mkdir $out failed"
     out=$(realpath "$out")
     rm -f "$out"/{stdout,stderr,status,times,fb0.raw,fb0.info,console.log,uptime} \
-        "$out"/{feeder.log,feeder.go,vm-done,vm-error,vm-stopping,job.env,job.sh,feeder.sh} \
+        "$out"/{feeder.log,feeder.go,vm-done,vm-error,vm-stopping,job.env,job.sh,feeder.sh,setup.log} \
         "$out"/{screendump,screen.ppm,screen.png} "$out"/*.dump-request
 }
 
@@ -126,14 +153,14 @@ choose_machine() {
     esac
     local mode="xres=${size%x*},yres=${size#*x}"
     case "$fb" in
-    bochs | bochs-drm)
+    bochs | bochs-drm | bochs-overalloc)
         if [ "$arch" = amd64 ]; then
             display=(-device "VGA,$mode")
         else
             display=(-device "bochs-display,$mode")
         fi
         ;;
-    virtio-gpu | virtio-gpu-drm) display=(-device "virtio-gpu-pci,$mode") ;;
+    virtio-gpu | virtio-gpu-drm | virtio-gpu-overalloc) display=(-device "virtio-gpu-pci,$mode") ;;
     vfb) [ "$arch" = amd64 ] || die "the $arch kernel has no vfb" ;;
     esac
 }
@@ -144,9 +171,11 @@ write_job() {
     [ "$arch" = "$(dpkg --print-architecture)" ] || foreign=1
     {
         echo "FB=$fb"
-        echo "CAMERA=$camera"
+        echo "CAMERA=$((camera && !late_camera))"
+        echo "BOARD=$board"
         echo "FOREIGN=$foreign"
         printf 'OUT_PATH=%q\n' "$out"
+        [ "$systemd" = 1 ] && printf 'ROOT=/dev/vda\nMODULES=%q\nSETUP=%q\n' "$modules" "$setup"
         [ ${#frames[@]} -gt 0 ] && printf 'FEEDER=%q\n' "$out/feeder.sh"
     } >"$out/job.env"
     # Run by the VM's sh: dash on amd64, busybox on ARM.
@@ -238,11 +267,33 @@ serve() {
     qmp '{"execute": "quit"}' || true
 }
 
-boot() {
-    local cache kernel initrd status=0
-    cache=$("$here/prepare.sh" "$arch") || die "prepare.sh $arch failed"
+# The kernel and initramfs, and with --systemd the Debian root and the folder
+# holding the kernel's modules.
+prepare() {
+    local cache with_root=()
+    [ "$systemd" = 1 ] && with_root=(--debian-root)
+    cache=$("$here/prepare.sh" "${with_root[@]}" "$arch") || die "prepare.sh $arch failed"
     kernel=$(sed -n 1p <<<"$cache")
     initrd=$(sed -n 2p <<<"$cache")
+    modules=$(sed -n 4p <<<"$cache")
+    root_disk=()
+    [ "$systemd" = 0 ] || root_disk=(-drive "file=$(sed -n 3p <<<"$cache"),format=raw,if=virtio,readonly=on")
+}
+
+# A board-like machine and the Debian root keep the text console on the
+# display, its cursor on; the other cases only need the serial line.
+kernel_consoles() {
+    if [ "$board" = 1 ]; then
+        echo "console=tty0 console=$console consoleblank=2"
+    elif [ "$systemd" = 1 ]; then
+        echo "console=tty0 console=$console"
+    else
+        echo "console=$console vt.global_cursor_default=0"
+    fi
+}
+
+boot() {
+    local status=0
     open_control
     # The time limit covers boot, drivers and the command's own limit.
     timeout -k 5 $((cmd_timeout + 90)) "${qemu[@]}" \
@@ -250,9 +301,9 @@ boot() {
         -action reboot=shutdown,shutdown=pause \
         -chardev "pipe,id=control,path=$ctl/qmp" -mon chardev=control,mode=control \
         -kernel "$kernel" -initrd "$initrd" \
-        -append "console=$console ${LCDVM_QUIET-quiet} panic=-1 video=$size vt.global_cursor_default=0" \
+        -append "$(kernel_consoles) ${LCDVM_QUIET-quiet} panic=-1 video=$size" \
         -serial "file:$out/console.log" \
-        "${display[@]}" \
+        "${display[@]}" "${root_disk[@]}" \
         -fsdev "local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap" \
         -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
         -fsdev "local,id=out,path=$out,security_model=none" \
@@ -267,12 +318,13 @@ uptime_at() {
     awk -v at="$1" '$1 == at {print $2}' "$out/uptime" 2>/dev/null || true
 }
 
-# One line on where the time went: guest clock at init, job start and end.
+# One line on where the time went: guest clock at init, systemd's start (with
+# --systemd), job start and end.
 summary() {
-    local init job end
-    init=$(uptime_at init) job=$(uptime_at job) end=$(uptime_at end)
-    echo "run_in_vm.sh: $arch VM: init at ${init:-?} s, job from ${job:-?} s to ${end:-?} s" \
-        "of guest time, $((SECONDS - started)) s in all" >&2
+    local init systemd job end
+    init=$(uptime_at init) systemd=$(uptime_at systemd) job=$(uptime_at job) end=$(uptime_at end)
+    echo "run_in_vm.sh: $arch VM: init at ${init:-?} s,${systemd:+ systemd at $systemd s,}" \
+        "job from ${job:-?} s to ${end:-?} s of guest time, $((SECONDS - started)) s in all" >&2
 }
 
 report() {
@@ -290,6 +342,7 @@ started=$SECONDS
 parse_args "$@"
 check_args
 choose_machine
+prepare
 write_job
 boot
 report

@@ -1,10 +1,11 @@
 // Feeds JPEG files into a v4l2loopback device as an MJPEG camera.
 //
-//   vm_feeder [--hold FILE] DEVICE FPS FRAME...
+//   vm_feeder [--hold FILE] DEVICE FPS FRAME|@FPS...
 //
 // Sets the output format from the first frame that is a JPEG, then write()s
-// each file once, in order, FPS times a second. With --hold it repeats the
-// first frame until FILE exists, so a reader can start streaming first. Any
+// each file once, in order, FPS times a second; an argument @N among the
+// frames sets the rate to N a second from the next frame on. With --hold it
+// repeats the first frame until FILE exists, so a reader can start streaming first. Any
 // file goes: an empty one makes an empty buffer, a non-JPEG one a corrupt
 // frame. Prints "held FILE" after each repeat of the first frame, "frame N
 // FILE" after each write and "done N" at the end, then exits, which leaves
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,7 +30,8 @@ namespace {
 
 struct Frame {
     std::string path;
-    std::vector<unsigned char> bytes;
+    const std::vector<unsigned char> &bytes;
+    long period_ns; // until the next frame
 };
 
 [[noreturn]] void fail(const std::string &what)
@@ -90,6 +93,16 @@ void sleep_until(timespec &next, long period_ns)
     }
 }
 
+long period_of(const char *fps_text)
+{
+    long fps = std::strtol(fps_text, nullptr, 10);
+    if (fps <= 0) {
+        std::fprintf(stderr, "vm_feeder: FPS must be a positive number, got '%s'\n", fps_text);
+        std::exit(2);
+    }
+    return 1000000000 / fps;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -101,19 +114,24 @@ int main(int argc, char **argv)
         argc -= 2;
     }
     if (argc < 4) {
-        std::fprintf(stderr, "usage: vm_feeder [--hold FILE] DEVICE FPS FRAME...\n");
+        std::fprintf(stderr, "usage: vm_feeder [--hold FILE] DEVICE FPS FRAME|@FPS...\n");
         return 2;
     }
-    long fps = std::strtol(argv[2], nullptr, 10);
-    if (fps <= 0) {
-        std::fprintf(stderr, "vm_feeder: FPS must be a positive number, got '%s'\n", argv[2]);
-        return 2;
-    }
+    long period = period_of(argv[2]);
+    std::map<std::string, std::vector<unsigned char>> files; // each read once, however often sent
     std::vector<Frame> frames;
     for (int i = 3; i < argc; ++i) {
-        frames.push_back({argv[i], {}});
-        if (!read_file(argv[i], frames.back().bytes))
-            fail(std::string("open ") + argv[i]);
+        if (argv[i][0] == '@') {
+            period = period_of(argv[i] + 1);
+            continue;
+        }
+        auto file = files.find(argv[i]);
+        if (file == files.end()) {
+            file = files.emplace(argv[i], std::vector<unsigned char>()).first;
+            if (!read_file(argv[i], file->second))
+                fail(std::string("open ") + argv[i]);
+        }
+        frames.push_back({argv[i], file->second, period});
     }
 
     unsigned width = 0, height = 0;
@@ -132,8 +150,7 @@ int main(int argc, char **argv)
 
     timespec next{};
     clock_gettime(CLOCK_MONOTONIC, &next);
-    long period = 1000000000 / fps;
-    for (; hold && access(hold, F_OK) != 0; sleep_until(next, period)) {
+    for (; hold && access(hold, F_OK) != 0; sleep_until(next, frames[0].period_ns)) {
         write_frame(fd, frames[0]);
         std::printf("held %s\n", frames[0].path.c_str());
         std::fflush(stdout);
@@ -142,7 +159,7 @@ int main(int argc, char **argv)
         write_frame(fd, frames[i]);
         std::printf("frame %zu %s\n", i, frames[i].path.c_str());
         std::fflush(stdout);
-        sleep_until(next, period);
+        sleep_until(next, frames[i].period_ns);
     }
     std::printf("done %zu\n", frames.size());
     close(fd);
