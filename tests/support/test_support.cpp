@@ -29,8 +29,10 @@ namespace {
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-// Without binfmt, a cross-built program runs through the emulator, and its
-// environment goes through -E so that the emulator's own loader does not read it.
+// Without binfmt, a cross-built program runs through the emulator. The
+// loader's variables (LD_PRELOAD, LD_LIBRARY_PATH) go through -E, so that the
+// emulator's own loader does not read them; the rest stay in the emulator's
+// environment, which it hands on, as -E would split a value at its commas.
 #ifdef TARGET_EMULATOR
 // The ELF machine this test was built for.
 #if defined(__aarch64__)
@@ -58,13 +60,17 @@ void wrap_in_emulator(std::vector<std::string> &argv, std::vector<std::string> &
     auto program = std::find_if(argv.begin(), argv.end(), is_own_machine_program);
     if (program == argv.end())
         return;
-    std::vector<std::string> emulator = {TARGET_EMULATOR};
+    std::vector<std::string> emulator = {TARGET_EMULATOR}, handed_on;
     for (const std::string &e : env) {
+        if (e.compare(0, 3, "LD_") != 0) {
+            handed_on.push_back(e);
+            continue;
+        }
         emulator.push_back("-E");
         emulator.push_back(e);
     }
     argv.insert(program, emulator.begin(), emulator.end());
-    env.clear();
+    env = handed_on;
 }
 
 #else

@@ -311,7 +311,10 @@ boot() {
     qemu_pid=$!
     serve
     wait "$qemu_pid" || status=$?
-    [ "$status" = 0 ] || die "qemu-system ($arch) failed or timed out; console in $out/console.log"
+    [ "$status" = 0 ] && return
+    # The out folder may not outlive a throwaway machine: the console's end here.
+    tail -n 20 "$out/console.log" >&2
+    die "qemu-system ($arch) failed or timed out; console in $out/console.log"
 }
 
 uptime_at() {
