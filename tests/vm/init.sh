@@ -250,6 +250,13 @@ save_screen() {
     done >/out/fb0.info
 }
 
+# The job has ended: its screen kept, its end noted, the machine stopped.
+end_job() {
+    save_screen
+    echo finished >/out/vm-done
+    finish
+}
+
 # In the Debian root, as a unit's program.
 run_in_root() {
     case "$1" in
@@ -259,9 +266,7 @@ run_in_root() {
         # By path: busybox would run its own applets for bare names.
         /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LCDVM_OUT="$OUT_PATH" \
             LCDVM_FB="$FB" /bin/sh "$OUT_PATH/job.sh" || true
-        save_screen
-        echo finished >/out/vm-done
-        finish
+        end_job
         ;;
     *) fail "init.sh: unknown argument '$1'" ;;
     esac
@@ -287,6 +292,4 @@ enter_host_root
 start_feeder
 uptime_note job
 in_host sh "$OUT_PATH/job.sh" || true
-save_screen
-echo finished >/out/vm-done
-finish
+end_job
