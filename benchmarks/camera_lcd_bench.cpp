@@ -5,6 +5,7 @@
 // with libjpeg decoding the same frames to RGB with nothing drawn. With
 // --latency it shows frames from the camera instead, and times each from its
 // capture to the screen.
+#include "api_v4l2.h"
 #include "bench_support.h"
 #include "lcd.h"
 #include "live_latency.h"
@@ -35,7 +36,6 @@ constexpr int DEFAULT_ROUNDS = 15;
 constexpr int CHECKS_TIMED = 100;
 constexpr int MAX_ROUNDS = 100000;
 constexpr int DEFAULT_LATENCY_FRAMES = 300;
-constexpr const char DEFAULT_CAMERA[] = "/dev/video7";
 // The decode-only line starts off 32-byte alignment, as show_video_data's lines
 // do: libjpeg-turbo writes aligned lines with non-temporal stores, which would
 // make the decode alone slower than it is for a program that reads its lines.
@@ -72,7 +72,7 @@ struct bench_options {
     std::vector<std::string> files;
     bool latency = false; // frames from the camera, timed from capture to screen
     int latency_frames = DEFAULT_LATENCY_FRAMES;
-    const char *device = DEFAULT_CAMERA;
+    const char *device = CAMERA_DEVICE;
 };
 
 alignas(64) unsigned char rgb_line[LINE_OFFSET + JPEG_MAX_DIMENSION * 3];
@@ -169,8 +169,11 @@ bool set_up_memory_screen(const bench_layout &layout)
     fix.visual = FB_VISUAL_TRUECOLOR;
     fix.line_length = LCD_WIDTH * layout.bits_per_pixel / 8;
     fix.smem_len = fix.line_length * LCD_HEIGHT;
+    fb_mapping fb = {};
+    fb.answers.var = var;
+    fb.answers.fix = fix;
     lcd_screen screen;
-    if (lcd_describe_fb(var, fix, &screen) < 0)
+    if (lcd_describe_fb(fb_check_screen(var, fix, &fb.format, &fb.view), fb, &screen) < 0)
         return false;
     if (mmap_fd)
         munmap(mmap_fd, g_screen.memory_bytes);
@@ -326,7 +329,7 @@ int run_latency(const bench_options &options)
                                    : set_up_memory_screen(*options.layouts[0]);
     if (!ready)
         return 1;
-    print_screen(options.on_screen ? LCD_DEVICE : options.layouts[0]->name);
+    print_screen(options.on_screen ? FB_DEVICE : options.layouts[0]->name);
     return measure_latency(options.device, options.latency_frames);
 }
 
@@ -347,11 +350,11 @@ int main(int argc, char **argv)
         bytes += jpeg.size();
     std::printf("frames: %zu %s, %zu bytes on average; %d rounds, drawn into %s\n", frames.size(),
                 options.files.empty() ? "of 640x480 4:2:2 made here" : "from files",
-                bytes / frames.size(), options.rounds, options.on_screen ? LCD_DEVICE : "memory");
+                bytes / frames.size(), options.rounds, options.on_screen ? FB_DEVICE : "memory");
     if (options.on_screen) {
         if (lcd_open() < 0 || mmap_lcd() < 0)
             return 1;
-        print_screen(LCD_DEVICE);
+        print_screen(FB_DEVICE);
         measure(frames, options.rounds);
         return 0;
     }

@@ -1,6 +1,7 @@
 // Whole-process time and peak memory of jpeg_fb showing a photo-like JPEG on
 // the virtual screen, next to djpeg decoding the same file in the same run.
 #include "bench_support.h"
+#include "monotonic_time.h"
 #include "synth_jpeg.h"
 #include "test_support.h"
 
@@ -21,21 +22,14 @@ struct run_figures {
     long peak_kib;      // its peak resident memory
 };
 
-double now()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-}
-
 // Runs a program to its end on the virtual screen; seconds < 0 when it failed.
 run_figures run(const std::vector<std::string> &argv, const std::string &screen)
 {
-    double start = now();
+    timespec start = monotonic_now();
     run_result r = run_program(argv, {"LD_PRELOAD=" VFB_LIBRARY, "VFB_FILE=" + screen});
     if (r.exit_status != 0)
         return {-1, 0, 0};
-    return {now() - start, r.cpu_seconds, r.peak_kib};
+    return {seconds_between(start, monotonic_now()), r.cpu_seconds, r.peak_kib};
 }
 
 // A screen is memory, not a disk file: the virtual one goes to shared memory

@@ -13,24 +13,24 @@ bool camera_status_known(camera_status *status)
     return true;
 }
 
+namespace {
+
+// Looked up at the first call: the camera library is loaded with the program
+// and stays. Plain variables, not a function's static, whose guarded
+// initialisation would need libstdc++ at run time.
+camera_capture_time_function *g_capture_time;
+bool g_capture_time_looked_up;
+
+} // namespace
+
 bool frame_capture_time(timespec *captured)
 {
-    // Looked up once: the camera library is loaded with the program and stays.
-    static auto *capture_time = reinterpret_cast<camera_capture_time_function *>(
-        dlsym(RTLD_DEFAULT, CAMERA_CAPTURE_TIME_SYMBOL));
-    return capture_time && capture_time(captured) == 0;
-}
-
-timespec monotonic_now()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
-}
-
-double seconds_between(const timespec &from, const timespec &to)
-{
-    return double(to.tv_sec - from.tv_sec) + double(to.tv_nsec - from.tv_nsec) / 1e9;
+    if (!g_capture_time_looked_up) {
+        g_capture_time = reinterpret_cast<camera_capture_time_function *>(
+            dlsym(RTLD_DEFAULT, CAMERA_CAPTURE_TIME_SYMBOL));
+        g_capture_time_looked_up = true;
+    }
+    return g_capture_time && g_capture_time(captured) == 0;
 }
 
 bool capture_to_screen(const timespec &captured, const timespec &shown, double *seconds)

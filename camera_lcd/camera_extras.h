@@ -5,6 +5,7 @@
 #define CAMERA_EXTRAS_H
 
 #include "camera_status.h"
+#include "monotonic_time.h"
 
 #include <ctime>
 
@@ -16,8 +17,6 @@ bool camera_status_known(camera_status *status);
 // The capture time, on CLOCK_MONOTONIC, of the frame fetched last; false
 // when it is unknown.
 bool frame_capture_time(timespec *captured);
-timespec monotonic_now();
-double seconds_between(const timespec &from, const timespec &to);
 // The seconds from a frame's capture to shown (CLOCK_MONOTONIC); false for a
 // capture time in the future or more than LATENCY_LIMIT_SECONDS back.
 bool capture_to_screen(const timespec &captured, const timespec &shown, double *seconds);

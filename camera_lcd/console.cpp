@@ -2,7 +2,8 @@
 // asked of the VT's own descriptor: on its controlling terminal a process
 // needs no capability for them, on another VT it needs CAP_SYS_TTY_CONFIG.
 #include "console.h"
-#include "common.h"
+#include "failure_line.h"
+#include "signals.h"
 
 #include <cerrno>
 #include <csignal>
@@ -87,20 +88,15 @@ void release_and_end(int signal)
     raise(signal); // delivered once the handler returns: the end the signal meant
 }
 
-// Signals that were ignored when the program started stay ignored.
 void release_at_end()
 {
     std::atexit(release_console);
-    struct sigaction action = {};
-    action.sa_handler = release_and_end;
-    sigemptyset(&action.sa_mask);
+    sigset_t blocked;
+    sigemptyset(&blocked);
     for (int signal : RELEASING_SIGNALS)
-        sigaddset(&action.sa_mask, signal);
-    for (int signal : RELEASING_SIGNALS) {
-        struct sigaction before;
-        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
-            sigaction(signal, &action, nullptr);
-    }
+        sigaddset(&blocked, signal);
+    for (int signal : RELEASING_SIGNALS)
+        catch_signal(signal, release_and_end, blocked);
 }
 
 // A VT of its own (a service's TTYPath) is brought to the front, so that the
@@ -148,8 +144,11 @@ void hold_console(int screen_fd)
         close(fd);
         return;
     }
-    if (!bring_to_front(fd, vt, front))
+    if (!bring_to_front(fd, vt, front)) {
+        release_console(); // all or nothing: a VT behind the picture stays in text mode
+        close(fd);
         return;
+    }
     ioctl(screen_fd, FBIOBLANK, FB_BLANK_UNBLANK); // a screen blanked before shows nothing
     if (g_previous_vt)
         std::fprintf(stderr,

@@ -18,7 +18,7 @@ struct tracked_message {
 tracked_message g_messages[MESSAGES_TRACKED];
 int g_tracked;
 long g_other_repeats;       // of messages the table had no room for
-double g_window_start = -1; // the last line of repeats, or the first message; -1: none yet
+double g_window_start = -1; // the first message, then the end of the last minute; -1: none yet
 
 tracked_message *find_tracked(int code)
 {
@@ -97,8 +97,10 @@ void report_repeats(double now)
     long total = g_other_repeats;
     for (int i = 0; i < g_tracked; i++)
         total += g_messages[i].repeats;
-    if (total == 0)
+    if (total == 0) { // a minute with nothing to tell: the next line counts from now
+        g_window_start = now;
         return;
+    }
     static char line[MESSAGES_TRACKED * (JPEG_MESSAGE_BYTES + 32) + 128];
     std::size_t used = 0;
     append(line, sizeof line, &used, "camera_lcd: in the last %ld s", long(now - g_window_start));

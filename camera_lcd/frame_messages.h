@@ -12,8 +12,8 @@ constexpr double REPEATS_REPORT_SECONDS = 60;
 
 // Notes what libjpeg said about one frame, now seconds into the run.
 void note_frame_messages(const jpeg_report &report, double now);
-// Prints the line of repeats when there are any and the last such line, or
-// the first message, was a minute ago or more.
+// Once a minute from the first message: prints the line of the repeats in
+// that minute, if there were any.
 void report_repeats(double now);
 
 #endif

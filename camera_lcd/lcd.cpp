@@ -2,15 +2,13 @@
 // screen is, map it, end pictures, close; and the store of a pixel word
 // converted to a screen of another format (lcd.h stores the pixel word itself, inline).
 #include "lcd.h"
-#include "common.h"
-#include "fb_screen.h"
+#include "failure_line.h"
 #include "lcd_drm.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 constexpr std::size_t LCD_LINE_BYTES = std::size_t(LCD_WIDTH) * LCD_BYTES_PER_PIXEL;
@@ -24,7 +22,8 @@ alignas(64) unsigned char g_color_buf[LCD_BYTES];
 
 namespace {
 
-fb_answers g_fb_answers; // the driver's, for the screen mapped or refused last
+fb_mapping g_fb;               // /dev/fb0 as mapped, or as refused last
+told_failure g_screen_failure; // a failed query or mapping, told once until the screen is mapped
 
 const char *name_visual(uint32_t visual)
 {
@@ -46,43 +45,48 @@ void use_screen(const lcd_screen &screen, unsigned char *memory)
     mmap_fd = reinterpret_cast<uint32_t *>(memory + screen.first_byte);
 }
 
+int open_fb()
+{
+    return open(FB_DEVICE, O_RDWR | O_CLOEXEC);
+}
+
+// A refused query is named by the one the module asks first, FBIOGET_FSCREENINFO.
+void tell_fb_failure(fb_fault fault, const fb_answers &answers)
+{
+    if (fault == fb_fault::map) {
+        report_new_failure(&g_screen_failure, "map %s (mmap)", FB_DEVICE);
+        return;
+    }
+    bool fix_refused = answers.fix_errno != 0;
+    errno = fix_refused ? answers.fix_errno : answers.var_errno;
+    report_new_failure(&g_screen_failure, "query %s (%s)", FB_DEVICE,
+                       fix_refused ? "FBIOGET_FSCREENINFO" : "FBIOGET_VSCREENINFO");
+}
+
+// /dev/fb0 as its driver describes it, panned back to the start and mapped.
+// A mode drawing cannot use stays in g_fb, so that it is told once and its
+// change is noticed. After a failed query or mapping nothing stays, so that
+// the screen is taken again before the next frame.
+fb_fault map_fb()
+{
+    fb_fault fault = fb_map(lcd_fd, &g_fb);
+    if (fault == fb_fault::query || fault == fb_fault::map) {
+        tell_fb_failure(fault, g_fb.answers);
+        g_fb = {};
+        return fault;
+    }
+    lcd_screen screen;
+    if (lcd_describe_fb(fault, g_fb, &screen) < 0)
+        return fault;
+    g_screen_failure = {};
+    use_screen(screen, g_fb.memory);
+    return fault;
+}
+
 void unmap_fb()
 {
-    if (mmap_fd)
-        munmap(reinterpret_cast<unsigned char *>(mmap_fd) - g_screen.first_byte,
-               g_screen.memory_bytes);
+    fb_unmap(&g_fb);
     mmap_fd = nullptr;
-}
-
-// Maps the screen the driver's answers describe, its display panned back to
-// the start of the memory first. The answers are kept, for a screen refused
-// too, so that each change is told once.
-int map_answered(fb_answers answers)
-{
-    fb_pan_to_start(lcd_fd, &answers);
-    g_fb_answers = answers;
-    lcd_screen screen;
-    if (lcd_describe_fb(answers.var, answers.fix, &screen) < 0)
-        return -1;
-    unsigned char *memory = fb_map_screen(lcd_fd, screen.memory_bytes);
-    if (!memory)
-        return report_failure("map %s (mmap)", LCD_DEVICE);
-    use_screen(screen, memory);
-    return lcd_fd;
-}
-
-// /dev/fb0 as its driver describes it. A refused query is named by the one
-// the module asks first, FBIOGET_FSCREENINFO.
-int map_fb()
-{
-    fb_answers answers;
-    if (!fb_query_screen(lcd_fd, &answers)) {
-        bool fix_refused = answers.fix_errno != 0;
-        errno = fix_refused ? answers.fix_errno : answers.var_errno;
-        return report_failure("query %s (%s)", LCD_DEVICE,
-                              fix_refused ? "FBIOGET_FSCREENINFO" : "FBIOGET_VSCREENINFO");
-    }
-    return map_answered(answers);
 }
 
 // Another mode, line length, memory or pan.
@@ -100,7 +104,7 @@ void tell_change(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix)
     if (var.xoffset || var.yoffset)
         std::snprintf(pan, sizeof pan, ", panned to (%u, %u)", var.xoffset, var.yoffset);
     std::fprintf(stderr, "The screen %s changed to %ux%u, %u bits per pixel, lines of %u bytes%s\n",
-                 LCD_DEVICE, var.xres, var.yres, var.bits_per_pixel, fix.line_length, pan);
+                 FB_DEVICE, var.xres, var.yres, var.bits_per_pixel, fix.line_length, pan);
 }
 
 lcd_screen_change follow_fb()
@@ -112,10 +116,10 @@ lcd_screen_change follow_fb()
         lcd_close();
         return lcd_screen_change::gone;
     }
-    if (is_same_screen(now, g_fb_answers))
+    if (is_same_screen(now, g_fb.answers))
         return lcd_screen_change::none;
     unmap_fb();
-    if (map_answered(now) < 0)
+    if (map_fb() != fb_fault::none)
         return lcd_screen_change::refused;
     tell_change(now.var, now.fix);
     return lcd_screen_change::changed;
@@ -149,28 +153,27 @@ int map_drm()
 
 } // namespace
 
-int lcd_describe_fb(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix, lcd_screen *screen)
+int lcd_describe_fb(fb_fault fault, const fb_mapping &fb, lcd_screen *screen)
 {
-    pixel_format format;
-    fb_view view = {};
-    switch (fb_check_screen(var, fix, &format, &view)) {
+    const fb_var_screeninfo &var = fb.answers.var;
+    const fb_fix_screeninfo &fix = fb.answers.fix;
+    switch (fault) {
     case fb_fault::none: break;
+    case fb_fault::query:
+    case fb_fault::map: return -1;
     case fb_fault::format:
-        std::fprintf(stderr, "Unable to draw on %s: %s screen of %u bits per pixel\n", LCD_DEVICE,
-                     name_visual(fix.visual), var.bits_per_pixel);
-        return -1;
+        return report_refusal("draw on %s: %s screen of %u bits per pixel", FB_DEVICE,
+                              name_visual(fix.visual), var.bits_per_pixel);
     case fb_fault::size:
-        std::fprintf(stderr, "Unable to draw on %s: %ux%u pixels of %u bits in lines of %u bytes\n",
-                     LCD_DEVICE, var.xres, var.yres, var.bits_per_pixel, fix.line_length);
-        return -1;
+        return report_refusal("draw on %s: %ux%u pixels of %u bits in lines of %u bytes", FB_DEVICE,
+                              var.xres, var.yres, var.bits_per_pixel, fix.line_length);
     case fb_fault::memory:
-        std::fprintf(stderr, "Unable to map %s: screen memory is %u bytes, %zu needed\n",
-                     LCD_DEVICE, fix.smem_len, view.length);
-        return -1;
+        return report_refusal("map %s: screen memory is %u bytes, %zu needed", FB_DEVICE,
+                              fix.smem_len, fb.view.length);
     }
-    bool word_lines = same_pixel_format(format, PIXEL_WORD_FORMAT) && fix.line_length % 4 == 0;
-    *screen = {int(var.xres), int(var.yres),   fix.line_length, format,
-               word_lines,    view.first_byte, view.length};
+    bool word_lines = same_pixel_format(fb.format, PIXEL_WORD_FORMAT) && fix.line_length % 4 == 0;
+    *screen = {int(var.xres), int(var.yres),      fix.line_length, fb.format,
+               word_lines,    fb.view.first_byte, fb.view.length};
     return 0;
 }
 
@@ -185,7 +188,7 @@ void lcd_store_converted(int x, int y, uint32_t color)
 int lcd_open(void)
 {
     g_lcd_backend = lcd_backend::framebuffer;
-    lcd_fd = open(LCD_DEVICE, O_RDWR | O_CLOEXEC);
+    lcd_fd = open_fb();
     if (lcd_fd < 0 && errno == ENOENT)
         return open_drm();
     if (lcd_fd < 0) {
@@ -201,7 +204,7 @@ int mmap_lcd(void)
     case lcd_backend::drm: return map_drm();
     case lcd_backend::framebuffer: break;
     }
-    return map_fb();
+    return map_fb() == fb_fault::none ? lcd_fd : -1;
 }
 
 void lcd_finish_picture(void)
@@ -241,14 +244,13 @@ lcd_screen_change lcd_follow_screen(void)
 
 int lcd_reopen_screen(void)
 {
-    lcd_fd = open(LCD_DEVICE, O_RDWR | O_CLOEXEC);
-    fb_answers answers;
-    if (lcd_fd >= 0 && fb_query_screen(lcd_fd, &answers)) {
-        map_answered(answers);
-        return lcd_fd;
-    }
-    if (lcd_fd >= 0)
+    lcd_fd = open_fb();
+    if (lcd_fd < 0)
+        return -1;
+    fb_fault fault = map_fb();
+    if (fault == fb_fault::query || fault == fb_fault::map) {
         close(lcd_fd);
-    lcd_fd = -1;
-    return -1;
+        lcd_fd = -1;
+    }
+    return lcd_fd;
 }

@@ -4,18 +4,16 @@
 #ifndef LCD_H
 #define LCD_H
 
+#include "fb_screen.h"
 #include "lcd_api.h" // lcd_open, mmap_lcd, lcd_close and the drawing calls
+#include "panel.h"
 #include "pixel_format.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <linux/fb.h>
 
-constexpr const char LCD_DEVICE[] = "/dev/fb0";
-// The panel the module was built for: what it draws on until mmap_lcd asks
-// the driver, and the size of its working buffer.
-constexpr int LCD_WIDTH = 800;
-constexpr int LCD_HEIGHT = 480;
+// The panel the module was built for (panel.h) is what it draws on until
+// mmap_lcd asks the driver, and the size of its working buffer.
 constexpr int LCD_BYTES_PER_PIXEL = 4;
 constexpr std::size_t LCD_BYTES = std::size_t(LCD_WIDTH) * LCD_HEIGHT * LCD_BYTES_PER_PIXEL;
 
@@ -55,14 +53,16 @@ enum class lcd_screen_change {
 // Asks the driver whether the screen is still the one mapped: two queries of
 // the framebuffer, one of a DRM connector. Nothing to do without a screen.
 lcd_screen_change lcd_follow_screen(void);
-// Opens /dev/fb0 again after it went away and maps it (a mode drawing cannot
-// use is told and followed); -1, silently, while it is not back.
+// Opens /dev/fb0 again after it went away and maps it, or keeps it open
+// unmapped in a mode drawing cannot use (told, and followed); -1 while it is
+// not back or cannot be mapped (the mapping's failure told once).
 int lcd_reopen_screen(void);
 
-// Describes a framebuffer from its driver's answers; -1 after one line on
-// standard error for a screen drawing cannot use (palette, monochrome, lines
-// too short for their pixels, more lines than its memory holds).
-int lcd_describe_fb(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix, lcd_screen *screen);
+// Describes for drawing the framebuffer fb_map checked in fb; -1 after one
+// line on standard error when fault is a screen drawing cannot use (palette,
+// monochrome, lines too short for their pixels, more lines than its memory
+// holds). A failed query or mapping is its caller's to tell: -1, silently.
+int lcd_describe_fb(fb_fault fault, const fb_mapping &fb, lcd_screen *screen);
 
 // The first byte of screen line y.
 inline unsigned char *lcd_line_start(int y)

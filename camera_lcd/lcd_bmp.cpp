@@ -144,7 +144,7 @@ void draw_rows(int x, int y, const bmp_header &h)
 int lcd_draw_bmp(int x, int y, const char *path)
 {
     int size = -1;
-    int fd = path ? open_image_file(path, &size) : -1;
+    int fd = path ? open_regular_image(path, &size) : -1;
     if (fd < 0) {
         std::puts("open bmp error\r");
         return -1;

@@ -2,6 +2,8 @@
 // (X, Y) over what the screen shows, through the LCD module's calls, and exits.
 // The file is looked at before the screen is opened, so that a file that
 // cannot be drawn leaves the screen as it was.
+#include "failure_line.h"
+#include "image_input.h"
 #include "lcd_api.h"
 
 #include <cerrno>
@@ -9,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,12 +20,7 @@ enum class image_kind { none, jpeg, bmp };
 
 constexpr unsigned char JPEG_START[] = {0xFF, 0xD8, 0xFF}; // start of image, then a marker
 constexpr unsigned char BMP_START[] = {'B', 'M'};
-
-int report(const char *call, const char *path)
-{
-    std::fprintf(stderr, "lcd_draw: %s %s: %s\n", call, path, std::strerror(errno));
-    return -1;
-}
+constexpr const char PROGRAM_NAME[] = "lcd_draw";
 
 // A decimal integer that fits an int, and nothing else: no blanks, no other
 // base, no characters after it.
@@ -52,16 +48,17 @@ bool starts_with(const unsigned char *head, ssize_t length, const unsigned char 
 // after one line when it is neither, cannot be read or cannot be drawn.
 image_kind find_kind(const char *path)
 {
-    // Not blocking: a FIFO given as the file must not hang the command.
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open_image_file(path);
     if (fd < 0) {
-        report("open", path);
+        report_failure("open %s", path);
         return image_kind::none;
     }
     unsigned char head[sizeof JPEG_START] = {};
     ssize_t length = read(fd, head, sizeof head);
     struct stat st = {};
-    int result = length < 0 ? report("read", path) : fstat(fd, &st) < 0 ? report("fstat", path) : 0;
+    int result = length < 0           ? report_failure("read %s", path)
+                 : fstat(fd, &st) < 0 ? report_failure("query %s (fstat)", path)
+                                      : 0;
     close(fd);
     if (result < 0)
         return image_kind::none;
@@ -108,7 +105,8 @@ int main(int argc, char **argv)
     int x = 0, y = 0;
     if ((argc != 2 && argc != 4) ||
         (argc == 4 && (!parse_int(argv[2], &x) || !parse_int(argv[3], &y)))) {
-        std::printf("Usage: %s FILE [X Y]\n", argv[0]);
+        // A program run with no arguments at all has no name, or an empty one.
+        std::printf("Usage: %s FILE [X Y]\n", argc > 0 && *argv[0] ? argv[0] : PROGRAM_NAME);
         return 1;
     }
     image_kind kind = find_kind(argv[1]);

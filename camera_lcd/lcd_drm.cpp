@@ -1,7 +1,8 @@
 // The LCD through DRM/KMS: find the panel, show one dumb buffer on it, mark
 // it dirty after each picture, release it.
 #include "lcd_drm.h"
-#include "common.h"
+#include "failure_line.h"
+#include "fb_screen.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -121,13 +122,12 @@ int drm_open_screen(void)
         // The mode set needs the device's master role, which the first to
         // open it gets; a desktop keeps it while it runs.
         if (!drmIsMaster(fd)) {
-            std::fprintf(stderr, "Unable to use %s: another program is its DRM master\n",
-                         g_drm.path);
+            report_refusal("use %s: another program is its DRM master", g_drm.path);
             close(fd);
             return DRM_SCREEN_REFUSED;
         }
         g_drm.fd = fd;
-        std::fprintf(stderr, "No /dev/fb0: drawing on %s at %ux%u, %u Hz\n", g_drm.path,
+        std::fprintf(stderr, "No %s: drawing on %s at %ux%u, %u Hz\n", FB_DEVICE, g_drm.path,
                      g_drm.mode.hdisplay, g_drm.mode.vdisplay, g_drm.mode.vrefresh);
         return fd;
     }

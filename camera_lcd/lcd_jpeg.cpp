@@ -88,7 +88,7 @@ bool draw_visible_lines(jpeg_decompress_struct *cinfo, int64_t x, int64_t y,
 }
 
 // libjpeg's standard error manager, but a fatal error jumps back to
-// decode_guarded instead of ending the process.
+// decode_image instead of ending the process.
 struct guarded_errors {
     jpeg_error_mgr std; // first: libjpeg hands &std around as cinfo->err
     std::jmp_buf jump;
@@ -153,37 +153,11 @@ int refuse_colours(const jpeg_decompress_struct &cinfo)
     return -1;
 }
 
-// The decode from header to the screen's last line, each line drawn as it
-// comes. Lines below the screen are never decoded: libjpeg is then not
-// finished, only destroyed by the caller.
-int decode_and_draw(jpeg_decompress_struct *cinfo, int x, int y, const unsigned char *data,
-                    unsigned long size)
-{
-    open_jpeg_data(cinfo, data, size);
-    line_format format = choose_line_format(g_screen);
-    if (!set_colour_output(cinfo, format.colour_space))
-        return refuse_colours(*cinfo);
-    jpeg_start_decompress(cinfo);
-    if (draw_visible_lines(cinfo, x, y, format))
-        jpeg_finish_decompress(cinfo);
-    return 0;
-}
-
-// The one place libjpeg's fatal errors come back to: the decoder is released
-// and the lines drawn stay. Only plain data lives in the frames a longjmp
-// skips, and no C++ exception is thrown through libjpeg.
-int decode_guarded(jpeg_decompress_struct *cinfo, guarded_errors *errors, int x, int y,
-                   const unsigned char *data, unsigned long size)
-{
-    if (setjmp(errors->jump) != 0) {
-        jpeg_destroy_decompress(cinfo);
-        return -1;
-    }
-    int result = decode_and_draw(cinfo, x, y, data, size);
-    jpeg_destroy_decompress(cinfo);
-    return result;
-}
-
+// Decodes and draws one image, libjpeg's steps in order. Lines below the
+// screen are never decoded: libjpeg is then not finished, only destroyed.
+// libjpeg's fatal errors come back to the setjmp here: the decoder is
+// released and the lines drawn stay. Only plain data lives in the frames a
+// longjmp skips, and no C++ exception is thrown through libjpeg.
 int decode_image(int x, int y, const unsigned char *data, unsigned long size)
 {
     g_jpeg_report.failed = false;
@@ -194,8 +168,23 @@ int decode_image(int x, int y, const unsigned char *data, unsigned long size)
     cinfo.err = jpeg_std_error(&errors.std);
     errors.std.emit_message = emit_message;
     errors.std.error_exit = error_exit;
-    int result = decode_guarded(&cinfo, &errors, x, y, data, size);
-    lcd_finish_picture(); // also after a failure: the lines drawn stay
+    if (setjmp(errors.jump) != 0) {
+        jpeg_destroy_decompress(&cinfo);
+        lcd_finish_picture();
+        return -1;
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, data, size);
+    jpeg_read_header(&cinfo, TRUE);
+    line_format format = choose_line_format(g_screen);
+    int result = set_colour_output(&cinfo, format.colour_space) ? 0 : refuse_colours(cinfo);
+    if (result == 0) {
+        jpeg_start_decompress(&cinfo);
+        if (draw_visible_lines(&cinfo, x, y, format))
+            jpeg_finish_decompress(&cinfo);
+    }
+    jpeg_destroy_decompress(&cinfo);
+    lcd_finish_picture(); // also for an image not drawn to its end: the lines drawn stay
     return result;
 }
 
@@ -215,7 +204,7 @@ int lcd_draw_jpg(int x, int y, const char *path)
     if (!path)
         return -1;
     int size = -1;
-    int fd = open_image_file(path, &size);
+    int fd = open_regular_image(path, &size);
     if (fd < 0) {
         std::printf("open %s error\n", path);
         return -1;

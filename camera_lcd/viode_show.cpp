@@ -5,6 +5,8 @@
 #include "console.h"
 #include "frame_messages.h"
 #include "lcd.h"
+#include "monotonic_time.h"
+#include "signals.h"
 #include "view_status.h"
 
 #include <cerrno>
@@ -18,7 +20,6 @@ unsigned char framebuf[CAMERA_FRAMEBUF_BYTES];
 
 namespace {
 
-constexpr const char CAMERA_DEVICE[] = "/dev/video7";
 constexpr timespec RETRY_PAUSE = {1, 0};
 
 camera_frame g_frame; // the one record the library fills, reused for every frame
@@ -33,10 +34,9 @@ void ask_for_status(int)
 // SIGUSR1 asks for the status line; the handler only notes it.
 void install_status_signal()
 {
-    struct sigaction action = {};
-    action.sa_handler = ask_for_status;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGUSR1, &action, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    catch_signal(SIGUSR1, ask_for_status, none);
 }
 
 double seconds_since_start()
@@ -96,12 +96,12 @@ void recover_camera()
 // Waits for the screen as for the camera; the camera streams on meanwhile.
 void recover_screen()
 {
-    std::fprintf(stderr, "camera_lcd: the screen %s went away, waiting for it\n", LCD_DEVICE);
+    std::fprintf(stderr, "camera_lcd: the screen %s went away, waiting for it\n", FB_DEVICE);
     do {
         pause_before_retry();
         report_when_due();
     } while (lcd_reopen_screen() < 0);
-    std::fprintf(stderr, "camera_lcd: the screen %s is back\n", LCD_DEVICE);
+    std::fprintf(stderr, "camera_lcd: the screen %s is back\n", FB_DEVICE);
 }
 
 // Draws on the screen as its driver has it now; false while there is none.
@@ -156,7 +156,7 @@ void show_frame(const camera_frame &frame)
 
 int main()
 {
-    clock_gettime(CLOCK_MONOTONIC, &g_start);
+    g_start = monotonic_now();
     install_status_signal();
     g_jpeg_print_messages = false; // told through frame_messages instead
     if (lcd_open() < 0 || mmap_lcd() < 0)

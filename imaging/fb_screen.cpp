@@ -13,6 +13,24 @@ int ask_driver(int fd, unsigned long request, void *answer)
     return ioctl(fd, request, answer) == -1 ? errno : 0;
 }
 
+// Pans the display back to the start of the screen memory, where a console
+// that scrolled or a program that flipped pages left it elsewhere, and asks
+// the driver again. Drawing then goes to the memory the display shows also on
+// drivers that report a pan they do not show (bochs). A driver that refuses
+// keeps its pan in answers, and drawing follows it.
+void pan_to_start(int fd, fb_answers *answers)
+{
+    fb_var_screeninfo start = answers->var;
+    if (start.xoffset == 0 && start.yoffset == 0)
+        return;
+    start.xoffset = start.yoffset = 0;
+    if (ioctl(fd, FBIOPAN_DISPLAY, &start) < 0)
+        return;
+    // Asked again, so that the answers are the driver's own to compare later.
+    if (ask_driver(fd, FBIOGET_VSCREENINFO, &answers->var) != 0)
+        answers->var = start;
+}
+
 } // namespace
 
 bool fb_query_screen(int fd, fb_answers *answers)
@@ -42,21 +60,25 @@ fb_fault fb_check_screen(const fb_var_screeninfo &var, const fb_fix_screeninfo &
     return fb_fault::none;
 }
 
-void fb_pan_to_start(int fd, fb_answers *answers)
+fb_fault fb_map(int fd, fb_mapping *fb)
 {
-    fb_var_screeninfo start = answers->var;
-    if (start.xoffset == 0 && start.yoffset == 0)
-        return;
-    start.xoffset = start.yoffset = 0;
-    if (ioctl(fd, FBIOPAN_DISPLAY, &start) < 0)
-        return;
-    // Asked again, so that the answers are the driver's own to compare later.
-    if (ask_driver(fd, FBIOGET_VSCREENINFO, &answers->var) != 0)
-        answers->var = start;
+    *fb = {};
+    if (!fb_query_screen(fd, &fb->answers))
+        return fb_fault::query;
+    pan_to_start(fd, &fb->answers);
+    fb_fault fault = fb_check_screen(fb->answers.var, fb->answers.fix, &fb->format, &fb->view);
+    if (fault != fb_fault::none)
+        return fault;
+    void *memory = mmap(nullptr, fb->view.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (memory == MAP_FAILED)
+        return fb_fault::map;
+    fb->memory = static_cast<unsigned char *>(memory);
+    return fb_fault::none;
 }
 
-unsigned char *fb_map_screen(int fd, std::size_t length)
+void fb_unmap(fb_mapping *fb)
 {
-    void *base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    return base == MAP_FAILED ? nullptr : static_cast<unsigned char *>(base);
+    if (fb->memory)
+        munmap(fb->memory, fb->view.length);
+    fb->memory = nullptr;
 }

@@ -1,6 +1,7 @@
-// A framebuffer's screen from its driver's answers: asked for, checked that
-// it can be drawn on, and mapped. Both programs take these steps; each tells
-// their faults in its own words.
+// A framebuffer's screen, taken the one way both programs take it: the
+// driver asked what the screen is, the display panned back to the start of
+// the memory, the screen checked that it can be drawn on, and its memory
+// mapped. Each program tells the faults in its own words.
 #ifndef FB_SCREEN_H
 #define FB_SCREEN_H
 
@@ -8,6 +9,8 @@
 
 #include <cstddef>
 #include <linux/fb.h>
+
+constexpr const char FB_DEVICE[] = "/dev/fb0";
 
 // The driver's two answers. Both queries are made either way, so that each
 // program can name the one it has always asked first; a refused one leaves
@@ -19,12 +22,14 @@ struct fb_answers {
     int fix_errno; // 0 when FBIOGET_FSCREENINFO was answered
 };
 
-// Why a screen cannot be drawn on, in the order the checks run.
+// Why a screen cannot be taken, in the order of the steps.
 enum class fb_fault {
     none,
+    query,  // the driver refused a query: answers say which
     format, // not true colour in whole bytes: palette, monochrome, odd fields
     size,   // no pixels, more than an int counts, or lines shorter than their pixels from xoffset
     memory, // the lines to yoffset + yres reach beyond the screen memory
+    map,    // mmap failed: errno says why
 };
 
 // The part of the screen memory the display shows: with memory for more
@@ -35,6 +40,20 @@ struct fb_view {
     std::size_t length;     // to the end of the last line shown: what is mapped
 };
 
+// A screen taken, or as far as its taking went.
+struct fb_mapping {
+    fb_answers answers;    // the driver's own, asked again after the pan
+    pixel_format format;   // once checked
+    fb_view view;          // once checked; length also for a memory fault
+    unsigned char *memory; // view.length bytes from the memory's start; null while not mapped
+};
+
+// Takes the screen of the framebuffer fd into *fb, which holds no mapping;
+// the first fault stops it.
+fb_fault fb_map(int fd, fb_mapping *fb);
+// Unmaps what fb_map mapped; the answers stay.
+void fb_unmap(fb_mapping *fb);
+
 // false when the driver refused either query.
 bool fb_query_screen(int fd, fb_answers *answers);
 
@@ -42,16 +61,5 @@ bool fb_query_screen(int fd, fb_answers *answers);
 // the first fault; view->length is set for a memory fault too.
 fb_fault fb_check_screen(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix,
                          pixel_format *format, fb_view *view);
-
-// Pans the display back to the start of the screen memory, where a console
-// that scrolled or a program that flipped pages left it elsewhere, and asks
-// the driver again. Drawing then goes to the memory the display shows
-// also on drivers that report a pan they do not show (bochs). A driver that
-// refuses keeps its pan in answers, and drawing follows it.
-void fb_pan_to_start(int fd, fb_answers *answers);
-
-// The first length bytes of the screen, shared, for reading and writing; null
-// when mmap fails, errno saying why.
-unsigned char *fb_map_screen(int fd, std::size_t length);
 
 #endif

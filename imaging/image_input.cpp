@@ -4,6 +4,11 @@
 #include <climits>
 #include <unistd.h>
 
+int open_image_file(const char *path)
+{
+    return open(path, IMAGE_FILE_FLAGS);
+}
+
 int fit_file_size(const struct stat &st)
 {
     return st.st_size > INT_MAX ? -1 : int(st.st_size);
@@ -23,13 +28,6 @@ long read_all(int fd, unsigned char *buf, long size, long offset)
         total += n;
     }
     return total;
-}
-
-int open_jpeg_data(jpeg_decompress_struct *cinfo, const unsigned char *data, unsigned long size)
-{
-    jpeg_create_decompress(cinfo);
-    jpeg_mem_src(cinfo, data, size);
-    return jpeg_read_header(cinfo, TRUE);
 }
 
 bool set_colour_output(jpeg_decompress_struct *cinfo, J_COLOR_SPACE colour_space)

@@ -10,10 +10,11 @@ constexpr uint32_t MAX_COLOUR_BITS = 8;
 constexpr pixel_format RGB565_FORMAT = {2, {11, 5, 0}, {5, 6, 0}, {0, 5, 0}};
 constexpr pixel_format BGR565_FORMAT = {2, {0, 5, 0}, {5, 6, 0}, {11, 5, 0}};
 
+// Compared without a sum: an offset near 2^32 plus its length would wrap.
 bool colour_fits(const fb_bitfield &field, uint32_t bits_per_pixel)
 {
-    return field.length >= 1 && field.length <= MAX_COLOUR_BITS &&
-           field.offset + field.length <= bits_per_pixel;
+    return field.length >= 1 && field.length <= MAX_COLOUR_BITS && field.offset < bits_per_pixel &&
+           field.length <= bits_per_pixel - field.offset;
 }
 
 uint32_t colour_mask(const fb_bitfield &field)

@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr const char SCREEN_DEVICE[] = "/dev/fb0";
 constexpr int FAILURE = 1;
 
 // Call sites named in the failure lines "[site]: ...". They are output codes
@@ -49,11 +48,6 @@ struct image_info {
     int32_t width;      // pixels per line
     int32_t height;     // lines
     int32_t components; // bytes per pixel, R, G, B first
-};
-
-struct screen_memory {
-    unsigned char *base;
-    size_t length; // line_length x (yoffset + yres): up to the last line shown
 };
 
 [[noreturn]] void fail_call(int site, const char *call)
@@ -114,7 +108,7 @@ int file_size(const char *path)
 unsigned char *read_whole_file(const char *path, int *size)
 {
     *size = file_size(path);
-    int fd = Open(path, O_RDONLY | O_CLOEXEC);
+    int fd = Open(path, IMAGE_FILE_FLAGS);
     // One byte at least: an empty file is libjpeg's to refuse, not calloc's.
     void *buffer = std::calloc(size_t(*size) + 1, 1);
     if (!buffer)
@@ -172,7 +166,9 @@ unsigned char *decode_image(const unsigned char *jpeg, int size, image_info *inf
     jpeg_decompress_struct cinfo;
     jpeg_error_mgr jerr;
     cinfo.err = jpeg_std_error(&jerr);
-    if (open_jpeg_data(&cinfo, jpeg, (unsigned long)size) != JPEG_HEADER_OK)
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, jpeg, (unsigned long)size);
+    if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK)
         fail_call(SITE_READ_HEADER, "jpeg_read_header");
     choose_rgb_output(&cinfo);
     jpeg_start_decompress(&cinfo);
@@ -191,11 +187,8 @@ unsigned char *decode_image(const unsigned char *jpeg, int size, image_info *inf
 }
 
 // A driver that refuses both queries is named by the one the viewer asks first.
-fb_answers query_screen(int fb)
+[[noreturn]] void fail_query(const fb_answers &answers)
 {
-    fb_answers answers;
-    if (fb_query_screen(fb, &answers))
-        return answers;
     if (answers.var_errno != 0) {
         errno = answers.var_errno;
         fail_call(SITE_SCREEN_VAR, "ioctl FBIOGET_VSCREENINFO");
@@ -204,65 +197,58 @@ fb_answers query_screen(int fb)
     fail_call(SITE_SCREEN_FIX, "ioctl FBIOGET_FSCREENINFO");
 }
 
-// Refuses, before the screen is touched, a format the writer cannot draw and
-// lines that do not fit the driver's screen memory; the bytes to map.
-size_t check_screen(const fb_var_screeninfo *var, const fb_fix_screeninfo *fix)
+// Ends the program on a screen fb_map could not take: before the screen is
+// touched, a format the writer cannot draw and lines that do not fit the
+// driver's screen memory are refused.
+void refuse_screen(fb_fault fault, const fb_mapping &fb)
 {
-    pixel_format format;
-    fb_view view = {};
-    fb_fault fault = fb_check_screen(*var, *fix, &format, &view);
-    if (fault == fb_fault::format) {
+    const fb_var_screeninfo &var = fb.answers.var;
+    const fb_fix_screeninfo &fix = fb.answers.fix;
+    switch (fault) {
+    case fb_fault::none: return;
+    case fb_fault::query: fail_query(fb.answers);
+    case fb_fault::format:
         std::fprintf(stderr, "[%d]: screen format not supported: %u bits per pixel, visual %u\n",
-                     SITE_SCREEN_FORMAT, var->bits_per_pixel, fix->visual);
+                     SITE_SCREEN_FORMAT, var.bits_per_pixel, fix.visual);
         std::exit(FAILURE);
-    }
-    if (fault != fb_fault::none) {
+    case fb_fault::size:
+    case fb_fault::memory:
         std::fprintf(stderr,
                      "[%d]: screen size not supported: %ux%u, %u bytes per line, "
                      "%u bytes of screen memory\n",
-                     SITE_SCREEN_SIZE, var->xres, var->yres, fix->line_length, fix->smem_len);
+                     SITE_SCREEN_SIZE, var.xres, var.yres, fix.line_length, fix.smem_len);
         std::exit(FAILURE);
+    case fb_fault::map: fail_call(SITE_SCREEN_MAP, "mmap");
     }
-    return view.length;
-}
-
-screen_memory map_screen(int fb, size_t length)
-{
-    unsigned char *base = fb_map_screen(fb, length);
-    if (!base)
-        fail_call(SITE_SCREEN_MAP, "mmap");
-    return {base, length};
 }
 
 // Clears the lines the display shows, padding included, then places the
 // image at the top-left corner of what it shows (the driver's pan), clipped
-// to the screen; bits no colour selects stay 0. The format and the pan were
-// checked before the screen was mapped (check_screen), and the image is R, G,
-// B, as decode_image has libjpeg decode it.
-void write_lcd(const unsigned char *image, const image_info *info, unsigned char *screen,
-               const fb_var_screeninfo *var, const fb_fix_screeninfo *fix)
+// to the screen, each colour where the screen's format puts it; bits no
+// colour selects stay 0. The image is R, G, B, as decode_image has libjpeg
+// decode it.
+void write_lcd(const unsigned char *image, const image_info *info, const fb_mapping *screen)
 {
-    unsigned char *shown = screen + size_t(fix->line_length) * var->yoffset;
-    std::memset(shown, 0, size_t(fix->line_length) * var->yres);
-    pixel_format format;
-    if (!describe_pixel_format(*var, fix->visual, &format) || info->components != 3)
-        return;
+    const fb_var_screeninfo &var = screen->answers.var;
+    size_t line_length = screen->answers.fix.line_length;
+    unsigned char *shown = screen->memory + line_length * var.yoffset;
+    std::memset(shown, 0, line_length * var.yres);
     size_t columns = info->width < 0 ? 0 : size_t(info->width);
     size_t lines = info->height < 0 ? 0 : size_t(info->height);
-    size_t shown_columns = columns < var->xres ? columns : var->xres;
-    size_t shown_lines = lines < var->yres ? lines : var->yres;
+    size_t shown_columns = columns < var.xres ? columns : var.xres;
+    size_t shown_lines = lines < var.yres ? lines : var.yres;
     size_t stride = columns * size_t(info->components);
-    size_t left = size_t(var->xoffset) * size_t(format.bytes_per_pixel);
+    size_t left = size_t(var.xoffset) * size_t(screen->format.bytes_per_pixel);
     for (size_t i = 0; i < shown_lines; i++)
-        store_pixel_line(shown + i * fix->line_length + left, image + i * stride, shown_columns,
-                         pixel_source::rgb_bytes, format);
+        store_pixel_line(shown + i * line_length + left, image + i * stride, shown_columns,
+                         pixel_source::rgb_bytes, screen->format);
 }
 
 // Panels with deferred I/O show only what is flushed. A driver without it has
 // no flush operation and answers EINVAL: its memory is the picture already.
-void flush_screen(const screen_memory &screen, int fb)
+void flush_screen(const fb_mapping &screen, int fb)
 {
-    if (msync(screen.base, screen.length, MS_SYNC) == -1 && errno != EINVAL)
+    if (msync(screen.memory, screen.view.length, MS_SYNC) == -1 && errno != EINVAL)
         fail_call(SITE_SCREEN_MSYNC, "msync");
     if (fsync(fb) == -1 && errno != EINVAL)
         fail_call(SITE_SCREEN_FSYNC, "fsync");
@@ -282,11 +268,10 @@ int main(int argc, char *argv[])
     unsigned char *image = decode_image(jpeg, size, &info);
     std::free(jpeg);
 
-    int fb = Open(SCREEN_DEVICE, O_RDWR | O_EXCL | O_CLOEXEC);
-    fb_answers answers = query_screen(fb);
-    fb_pan_to_start(fb, &answers);
-    screen_memory screen = map_screen(fb, check_screen(&answers.var, &answers.fix));
-    write_lcd(image, &info, screen.base, &answers.var, &answers.fix);
+    int fb = Open(FB_DEVICE, O_RDWR | O_EXCL | O_CLOEXEC);
+    fb_mapping screen;
+    refuse_screen(fb_map(fb, &screen), screen);
+    write_lcd(image, &info, &screen);
     flush_screen(screen, fb);
     std::free(image);
     return 0;

@@ -39,6 +39,12 @@ TEST(FrameMessages, FirstOfEachThenRepeatsAtMostOnceAMinute)
         {100.0, 0,  false, "", ""},                                           // a minute after the last line
         {120.0, 0,  false, "",
                 "camera_lcd: in the last 60 s, 1 more frames with \"Corrupt JPEG data: 4 extraneous bytes\"\n"},
+        {180.0, 0,  false, "", ""},                                           // due, nothing to tell: a new minute all the same
+        {190.0, 97, false, "Corrupt JPEG data: 3 extraneous bytes", WARNED},
+        {200.0, 97, false, "Corrupt JPEG data: 6 extraneous bytes", ""},
+        {230.0, 0,  false, "", ""},
+        {240.0, 0,  false, "",
+                "camera_lcd: in the last 60 s, 1 more frames with \"Corrupt JPEG data: 6 extraneous bytes\"\n"},
     };
     // clang-format on
     for (const message_step &step : steps) {

@@ -100,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, Shows,
                          });
 
 // Inputs the failure rows name.
-enum class input { photo, cut, missing, unreadable, directory, empty, text, cmyk };
+enum class input { photo, cut, missing, unreadable, directory, fifo, empty, text, cmyk };
 
 struct failure_case {
     const char *name;
@@ -136,6 +136,7 @@ class Refuses : public ::testing::TestWithParam<failure_case> {
             mkdir(path.c_str(), 0755);
             write_file(path + "/inside", {1}); // a directory of size 0 would read as empty
             return path;
+        case input::fifo: mkfifo(path.c_str(), 0600); return path; // no writer: never data
         case input::empty: write_file(path, {}); return path;
         case input::text: write_file(path, {'h', 'e', 'l', 'l', 'o'}); return path;
         case input::unreadable:
@@ -205,6 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
         refused("missing_file", {input::missing}).says("[88]: stat failed: No such file or directory\n"),
         refused("unreadable_file", {input::unreadable}).says("[101]: open failed: Permission denied\n"),
         refused("directory", {input::directory}).says("read jpeg-file failed: Is a directory\n"),
+        refused("fifo", {input::fifo}).says("Empty input file\n"), // its size is 0: nothing to wait for
         refused("empty_file", {input::empty}).says("Empty input file\n"),
         refused("not_a_jpeg", {input::text}).says("Not a JPEG file: starts with 0x68 0x65\n"),
         refused("cmyk", {input::cmyk}).says("[150]: colour space not supported: 4 components\n"),

@@ -72,6 +72,8 @@ TEST(DescribeFb, RefusesScreensDrawingCannotUse)
          "Unable to draw on /dev/fb0: direct-colour screen of 32 bits per pixel\n"},
         {[](auto &v, auto &) { v.blue.offset = 4; },
          "Unable to draw on /dev/fb0: true-colour screen of 32 bits per pixel\n"},
+        {[](auto &v, auto &) { v.red.offset = 0xFFFFFFF8u; }, // with its length, past 2^32 to 0
+         "Unable to draw on /dev/fb0: true-colour screen of 32 bits per pixel\n"},
         {[](auto &v, auto &) { v.xres = 0; },
          "Unable to draw on /dev/fb0: 0x480 pixels of 32 bits in lines of 3200 bytes\n"},
         {[](auto &, auto &f) { f.line_length = 3196; },
@@ -90,9 +92,11 @@ TEST(DescribeFb, RefusesScreensDrawingCannotUse)
         fb_fix_screeninfo fix;
         vfb_describe(vfb_layout_find("xrgb8888"), &var, &fix);
         r.change(var, fix);
+        fb_fault fault;
+        fb_mapping fb = check_answers(var, fix, &fault);
         lcd_screen screen = {};
         testing::internal::CaptureStderr();
-        EXPECT_EQ(lcd_describe_fb(var, fix, &screen), -1) << r.line;
+        EXPECT_EQ(lcd_describe_fb(fault, fb, &screen), -1) << r.line;
         EXPECT_EQ(testing::internal::GetCapturedStderr(), r.line);
         EXPECT_EQ(screen.width, 0) << r.line;
     }

@@ -111,7 +111,8 @@ const replay_entry GONE = {0, 0, 3, frame_fault::none, 1, "!enodev"};
 const replay_entry STATUS_ASKED = {0, 0, 3, frame_fault::none, 1, "!usr1"}; // the last frame again
 constexpr std::size_t SCREEN_EVENT_BYTES = sizeof "!screen=" - 1;
 // "!screen=NAME": the screen changes to the layout NAME ("gone,NAME": goes
-// away and comes back as NAME), and the last frame comes again.
+// away and comes back as NAME; "unmappable,NAME": its next mapping fails), and
+// the last frame comes again.
 replay_entry screen_becomes(const char *event)
 {
     return {0, 0, 3, frame_fault::none, 1, event};
@@ -122,7 +123,10 @@ const char *layout_after(const replay_entry &e)
     if (!e.event || std::strncmp(e.event, "!screen=", SCREEN_EVENT_BYTES) != 0)
         return nullptr;
     const char *name = e.event + SCREEN_EVENT_BYTES;
-    return std::strncmp(name, "gone,", 5) == 0 ? name + 5 : name;
+    for (const char *state : {"gone,", "unmappable,"})
+        if (std::strncmp(name, state, std::strlen(state)) == 0)
+            name += std::strlen(state);
+    return name;
 }
 
 struct live_case {
@@ -131,11 +135,13 @@ struct live_case {
     const char *layout = SCREEN_LAYOUT;
     bool screen_present = true;
     int exit_status = 0;
-    std::string stop_text; // ended with SIGTERM once standard error holds it
-    std::string out;       // exact standard output
-    std::string err_has;   // a pattern standard error must hold (a regular expression)
-    int err_lines = -1;    // the number of lines on standard error, -1: any
-    int shown = -1;        // the last entry drawn, whose pixels end on top; -1: none
+    std::string stop_text;      // ended with SIGTERM once standard error holds it
+    std::string out;            // exact standard output
+    std::string err_has;        // a pattern standard error must hold (a regular expression)
+    int err_lines = -1;         // the number of lines on standard error, -1: any
+    int shown = -1;             // the last entry drawn, whose pixels end on top; -1: none
+    std::string console;        // FAKE_VT: the console on the screen, or "" for none
+    std::string console_report; // the line fake_vt writes at the end
 
     // clang-format off
     live_case &on(const char *screen_layout) { layout = screen_layout; return *this; }
@@ -146,6 +152,7 @@ struct live_case {
     live_case &err_matches(std::string pattern) { err_has = std::move(pattern); return *this; }
     live_case &err_lines_are(int count) { err_lines = count; return *this; }
     live_case &shows(int entry) { shown = entry; return *this; }
+    live_case &on_console(std::string vts, std::string report) { console = std::move(vts); console_report = std::move(report); return *this; }
     // clang-format on
 };
 
@@ -210,10 +217,15 @@ TEST_P(LiveView, RunsToTheEndWithTheRightPicture)
             drawn.push_back({held, layout});
     }
     std::string screen_file = c.screen_present ? screen : tmp.path("no-such-screen");
-    std::vector<std::string> env = {"LD_PRELOAD=" VFB_LIBRARY, "LD_LIBRARY_PATH=" REPLAY_CAMERA_DIR,
+    // fake_vt in front of the screen: it answers the console's calls on it.
+    std::string preload = c.console.empty() ? VFB_LIBRARY : FAKE_VT_LIBRARY ":" VFB_LIBRARY;
+    std::vector<std::string> env = {"LD_PRELOAD=" + preload, "LD_LIBRARY_PATH=" REPLAY_CAMERA_DIR,
                                     "VFB_FILE=" + screen_file};
     if (!entries.empty())
         env.push_back("REPLAY_FRAMES=" + joined(entries));
+    std::string console_report = tmp.path("console");
+    if (!c.console.empty())
+        env.insert(env.end(), {"FAKE_VT=" + c.console, "FAKE_VT_REPORT=" + console_report});
 
     run_result r = run_camera_lcd(env, screen, c.layout, c.stop_text, later);
     bool stopped = !c.stop_text.empty();
@@ -226,6 +238,9 @@ TEST_P(LiveView, RunsToTheEndWithTheRightPicture)
     EXPECT_TRUE(std::regex_search(r.err, std::regex(c.err_has))) << r.err;
     if (c.err_lines >= 0) {
         EXPECT_EQ(long(lines_of(r.err).size()), c.err_lines) << r.err;
+    }
+    if (!c.console.empty()) {
+        EXPECT_EQ(file_lines(console_report), std::vector<std::string>{c.console_report});
     }
     // Every pixel: from the last frame that covers it, else as it was before.
     EXPECT_EQ(screen_differences(screen, c.layout, drawn, later), "");
@@ -288,6 +303,22 @@ INSTANTIATE_TEST_SUITE_P(
         live("screen_gone_waited_for_and_back", {colour(640, 480), screen_becomes("!screen=gone,xrgb8888-1024x600"), colour(320, 240)})
             .err_matches("^camera_lcd: the screen /dev/fb0 went away, waiting for it\n"
                          "camera_lcd: the screen /dev/fb0 is back\n$").shows(2),
+        // A mapping that fails is tried again, not taken for a screen drawn on.
+        live("screen_back_but_not_mapped_waited_for_until_it_maps",
+             {colour(640, 480), screen_becomes("!screen=gone,unmappable,xrgb8888-1024x600"), colour(320, 240)})
+            .err_matches("^camera_lcd: the screen /dev/fb0 went away, waiting for it\n"
+                         "Unable to map /dev/fb0 \\(mmap\\): Cannot allocate memory \\(12\\)\n"
+                         "camera_lcd: the screen /dev/fb0 is back\n$").shows(2),
+        live("screen_changed_but_not_mapped_mapped_before_the_next_frame",
+             {colour(640, 480), screen_becomes("!screen=unmappable,xrgb8888-1024x600"), colour(1024, 600)})
+            .err_matches("^Unable to map /dev/fb0 \\(mmap\\): Cannot allocate memory \\(12\\)\n"
+                         "The screen /dev/fb0 changed to 1024x600, 32 bits per pixel, lines of 4096 bytes\n$")
+            .shows(2),
+        // A console that cannot be brought to the front is left as it was.
+        live("console_not_brought_to_the_front_left_in_text_mode", {colour(320, 240), colour(160, 120)})
+            .on_console("2:1:EPERM", "tty1 text, tty2 text; tty1 in front; 0 screen queries with a VT behind in graphics mode")
+            .err_matches("^Unable to bring the console tty2 to the front \\(VT_ACTIVATE\\): Operation not permitted \\(1\\)\n$")
+            .shows(1),
         live("no_camera", {}).exits(1).err_matches(NOT_STARTED),
         live("no_screen", {colour(160, 120)}).without_screen().exits(1).prints("open lcd error\n"),
         live("screen_memory_too_small_is_refused", {colour(160, 120)}).on("xrgb8888-short").exits(1)
@@ -502,6 +533,11 @@ INSTANTIATE_TEST_SUITE_P(
                          "3[0-9]{3}\\.[0-9]{2} ms at most; camera:"),
         device("timeout_reported_then_frames", {"!timeout", "!timeout", "@small"})
             .says({WAITING}).draws("@small"),
+        // A silent camera while SIGUSR1 comes every 0.9 s: the wait keeps its
+        // end, so that the camera is told silent and the status line comes.
+        device("signals_do_not_prolong_the_wait_for_a_silent_camera",
+               {"!usr1=900", "!usr1=900", "!usr1=900", "@small"})
+            .says({WAITING, "camera_lcd: 0 frames drawn since start"}).draws("@small"),
         device("unplugged_and_back_three_times",
                {"@small", "!unplug=1", "@mid", "!unplug=0", "@small", "!unplug=0", "@full"})
             .says({UNPLUGGED, STOPPED, BACK, UNPLUGGED, STOPPED, BACK, UNPLUGGED, STOPPED, BACK})

@@ -3,7 +3,10 @@
 // device fails, the library lets go of it, so that it can be set up again.
 #include "api_v4l2.h"
 #include "camera_status.h"
+#include "failure_line.h"
 #include "frame_rules.h"
+#include "monotonic_time.h"
+#include "panel.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -18,7 +21,7 @@
 
 namespace {
 
-constexpr frame_size SCREEN_LIMIT = {800, 480};
+constexpr frame_size SCREEN_LIMIT = {LCD_WIDTH, LCD_HEIGHT};
 constexpr int FRAME_TIMEOUT_MS = 2000;
 // The buffers asked for; a build may ask for another count
 // (-DCAMERA_BUFFERS=n) to measure what it changes.
@@ -27,7 +30,6 @@ constexpr int FRAME_TIMEOUT_MS = 2000;
 #endif
 constexpr uint32_t REQUESTED_BUFFERS = CAMERA_BUFFERS;
 constexpr std::size_t MAX_FRAME_SIZES = 64;
-constexpr std::size_t REPORT_BYTES = 512;
 
 struct mapped_buffer {
     void *start;
@@ -58,7 +60,7 @@ struct camera {
 };
 
 camera g_camera;
-char g_last_report[REPORT_BYTES]; // the last failure printed, until streaming starts
+told_failure g_told; // the last failure printed, until streaming starts
 
 static_assert(sizeof(camera_status) <= CAMERA_FRAMEBUF_BYTES, "status fits framebuf");
 
@@ -79,14 +81,7 @@ void publish_status()
 // reported once, not at every try.
 int report(const char *what)
 {
-    int err = errno;
-    char line[REPORT_BYTES];
-    std::snprintf(line, sizeof line, "Unable to %s: %s (%d)\n", what, std::strerror(err), err);
-    if (std::strcmp(line, g_last_report) != 0)
-        std::fputs(line, stderr);
-    std::memcpy(g_last_report, line, sizeof line);
-    errno = err;
-    return -1;
+    return report_new_failure(&g_told, "%s", what);
 }
 
 int refuse(const char *what, int err)
@@ -152,11 +147,8 @@ void release_device()
 int open_device(const char *path)
 {
     g_camera.fd = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (g_camera.fd < 0) {
-        char what[300];
-        std::snprintf(what, sizeof what, "open %s", path);
-        return report(what);
-    }
+    if (g_camera.fd < 0)
+        return report_new_failure(&g_told, "open %s", path);
     return 0;
 }
 
@@ -252,14 +244,18 @@ int queue_buffer(uint32_t index)
 }
 
 // 0 when the device has something to dequeue (device_error tells whether poll
-// saw an error condition), -1 on failure, with ETIMEDOUT when nothing came in time.
+// saw an error condition), -1 on failure, with ETIMEDOUT when nothing came in
+// time. A signal does not prolong the wait: it goes on to the same end.
 int wait_for_frame(bool *device_error)
 {
     pollfd pfd = {g_camera.fd, POLLIN, 0};
-    int ready;
-    do
-        ready = poll(&pfd, 1, FRAME_TIMEOUT_MS);
-    while (ready < 0 && errno == EINTR);
+    timespec start = monotonic_now();
+    int ready, left_ms = FRAME_TIMEOUT_MS;
+    while ((ready = poll(&pfd, 1, left_ms)) < 0 && errno == EINTR) {
+        left_ms = FRAME_TIMEOUT_MS - int(seconds_between(start, monotonic_now()) * 1000);
+        if (left_ms < 0)
+            left_ms = 0;
+    }
     if (ready < 0)
         return report("wait for a frame (poll)");
     if (ready == 0) {
@@ -317,17 +313,13 @@ int take_newest_frame(bool device_error, kept_frame *newest)
     return kept;
 }
 
-// Copies the kept frame into the record and gives its buffer back. 1 when it
-// was delivered, 0 when it did not fit the record and was skipped, -1 on failure.
+// Copies the kept frame, which fits the record, into it and gives its buffer
+// back; -1 on failure.
 int deliver(const kept_frame &kept, camera_frame *frame)
 {
-    bool copied = copy_complete_frame(buffer_bytes(kept.index), kept.length, frame);
+    copy_complete_frame(buffer_bytes(kept.index), kept.length, frame);
     if (queue_buffer(kept.index) < 0)
         return -1;
-    if (!copied) {
-        g_camera.frames_skipped++;
-        return 0;
-    }
     g_camera.frames_delivered++;
     g_camera.capture_time_known = kept.time_known;
     g_camera.captured = kept.captured;
@@ -389,7 +381,7 @@ extern "C" int linux_v4l2_start_capturing(void)
         return -1;
     }
     g_camera.streaming = true;
-    g_last_report[0] = '\0';
+    g_told = {};
     g_camera.streams_started++;
     publish_status();
     return 0;
@@ -399,18 +391,16 @@ extern "C" int linux_v4l2_get_fream(camera_frame *frame)
 {
     if (g_camera.fd < 0)
         return refuse("fetch a frame (device not initialised)", EBADF);
-    int delivered = 0;
-    while (delivered == 0) {
+    for (;;) {
         bool device_error = false;
         kept_frame newest = {0, 0, false, {0, 0}};
         if (wait_for_frame(&device_error) < 0)
             return fail_fetch();
         int kept = take_newest_frame(device_error, &newest);
-        if (kept > 0)
-            delivered = deliver(newest, frame);
-        if (kept < 0 || delivered < 0)
+        if (kept < 0 || (kept > 0 && deliver(newest, frame) < 0))
             return fail_fetch();
         publish_status();
+        if (kept > 0)
+            return 0;
     }
-    return 0;
 }

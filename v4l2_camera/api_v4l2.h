@@ -17,6 +17,9 @@ static_assert(sizeof(camera_frame) == 1843204, "no padding in the frame record")
 
 constexpr std::size_t CAMERA_FRAMEBUF_BYTES = 32;
 
+// The camera the live view shows.
+constexpr const char CAMERA_DEVICE[] = "/dev/video7";
+
 // The names are the board library's: linux_v4l2_get_fream (sic) and framebuf
 // must stay exactly so, or the program no longer links against it.
 extern "C" {

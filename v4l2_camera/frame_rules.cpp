@@ -55,13 +55,10 @@ bool buffer_capture_time(const v4l2_buffer &buf, timespec *captured)
     return true;
 }
 
-bool copy_complete_frame(const unsigned char *mapped, std::size_t length, camera_frame *frame)
+void copy_complete_frame(const unsigned char *mapped, std::size_t length, camera_frame *frame)
 {
-    if (length == 0 || length > CAMERA_FRAME_DATA_BYTES)
-        return false;
     std::memcpy(frame->data, mapped, length);
     frame->length = int32_t(length);
-    return true;
 }
 
 frame_size largest_stepwise_fit(const v4l2_frmsize_stepwise &range, frame_size limit)

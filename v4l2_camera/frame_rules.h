@@ -26,10 +26,9 @@ std::size_t complete_frame_length(const v4l2_buffer &buf, const unsigned char *m
 // the driver says it took on CLOCK_MONOTONIC; false for another clock or none.
 bool buffer_capture_time(const v4l2_buffer &buf, timespec *captured);
 
-// Copies the image complete_frame_length found, its first `length` bytes, into
-// the frame record. False for a length of 0 or one past the record; the record
-// is then untouched.
-bool copy_complete_frame(const unsigned char *mapped, std::size_t length, camera_frame *frame);
+// Copies the image complete_frame_length found, its first `length` bytes
+// (more than 0, and at most the record's), into the frame record.
+void copy_complete_frame(const unsigned char *mapped, std::size_t length, camera_frame *frame);
 
 // The largest size of a stepwise or continuous range that fits the limit;
 // {0, 0} when even the range's smallest size does not fit.

@@ -19,6 +19,8 @@
  *   !pollerr       poll reports an error and the dequeue finds nothing
  *   !eio, !enodev  the dequeue fails with EIO or ENODEV
  *   !usr1          SIGUSR1 interrupts the wait for a frame (poll fails with EINTR)
+ *   !usr1=<ms>     the same after ms milliseconds of a silent camera; a wait
+ *                  of less time than that ends first, with nothing found
  *   !unplug=<n>    the camera goes away: its descriptor polls as an error and
  *                  fails every call with ENODEV; the path fails the next <n>
  *                  opens and accesses with ENOENT, then the camera is back
@@ -533,11 +535,19 @@ static void end_of_entries(void)
 }
 
 /* An entry that is an event rather than frames: how poll answers it. */
-static int answer_event(struct pollfd *fd)
+static int answer_event(struct pollfd *fd, int timeout)
 {
     if (strcmp(entry, "!timeout") == 0)
         return 0;
-    if (strcmp(entry, "!usr1") == 0) {
+    if (strncmp(entry, "!usr1", 5) == 0) {
+        long silent_ms = entry[5] == '=' ? strtol(entry + 6, NULL, 10) : 0;
+        int times_out = timeout >= 0 && timeout <= silent_ms;
+        long ms = times_out ? timeout : silent_ms;
+        struct timespec silence = {ms / 1000, ms % 1000 * 1000000};
+        while (nanosleep(&silence, &silence) < 0 && errno == EINTR)
+            continue;
+        if (times_out)
+            return 0;
         raise(SIGUSR1);
         errno = EINTR;
         return -1;
@@ -571,7 +581,7 @@ int poll(struct pollfd *fds, nfds_t count, int timeout)
         end_of_entries();
     fds[0].revents = POLLIN;
     if (entry[0] == '!')
-        return answer_event(&fds[0]);
+        return answer_event(&fds[0], timeout);
     fill_buffers();
     return 1;
 }

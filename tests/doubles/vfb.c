@@ -4,7 +4,9 @@
  * asked, and the screen's mapping has inaccessible pages on both sides so a
  * stray write faults. VFB_LAYOUT=gone,NAME is a driver unbound: queries fail
  * with ENODEV, the next open finds no /dev/fb0, and the one after finds the
- * driver back with the layout NAME. With VFB_FILE set, the machine's own DRM
+ * driver back with the layout NAME. VFB_LAYOUT=unmappable,NAME answers as NAME
+ * but refuses the next mapping (ENOMEM), as a driver short of memory. With
+ * VFB_FILE set, the machine's own DRM
  * devices are hidden, so that a VFB_FILE that does not exist is a machine
  * with no screen at all. */
 #define _GNU_SOURCE
@@ -23,16 +25,30 @@
 #include "interpose.h"
 
 static const char GONE[] = "gone,";
+static const char UNMAPPABLE[] = "unmappable,";
+
+static int layout_is(const char *state)
+{
+    const char *name = getenv("VFB_LAYOUT");
+    return name && strncmp(name, state, strlen(state)) == 0;
+}
+
+/* The state ends: the layout named after it is the screen's from now on. */
+static void end_state(const char *state)
+{
+    setenv("VFB_LAYOUT", getenv("VFB_LAYOUT") + strlen(state), 1);
+}
 
 static int is_gone(void)
 {
-    const char *name = getenv("VFB_LAYOUT");
-    return name && strncmp(name, GONE, sizeof GONE - 1) == 0;
+    return layout_is(GONE);
 }
 
 static const struct vfb_layout *current_layout(void)
 {
     const char *name = getenv("VFB_LAYOUT");
+    if (name && layout_is(UNMAPPABLE))
+        name += sizeof UNMAPPABLE - 1;
     const struct vfb_layout *layout = vfb_layout_find(name ? name : "xrgb8888");
     if (!layout) {
         fprintf(stderr, "vfb: unknown VFB_LAYOUT %s\n", name);
@@ -62,7 +78,7 @@ static int open_path(const char *name, const char *path, int flags, mode_t mode)
     if (!screen_file || strcmp(path, "/dev/fb0") != 0)
         return real_open(path, flags, mode);
     if (is_gone()) {
-        setenv("VFB_LAYOUT", getenv("VFB_LAYOUT") + sizeof GONE - 1, 1);
+        end_state(GONE);
         errno = ENOENT;
         return -1;
     }
@@ -108,6 +124,11 @@ static void *map_double(mmap_function real_mmap, size_t len, int prot, int flags
 {
     if (is_gone()) {
         errno = ENODEV;
+        return MAP_FAILED;
+    }
+    if (layout_is(UNMAPPABLE)) {
+        end_state(UNMAPPABLE);
+        errno = ENOMEM;
         return MAP_FAILED;
     }
     size_screen_file(double_fd); /* the screen may have changed to one of more memory */
