@@ -169,11 +169,8 @@ bool set_up_memory_screen(const bench_layout &layout)
     fix.visual = FB_VISUAL_TRUECOLOR;
     fix.line_length = LCD_WIDTH * layout.bits_per_pixel / 8;
     fix.smem_len = fix.line_length * LCD_HEIGHT;
-    fb_mapping fb = {};
-    fb.answers.var = var;
-    fb.answers.fix = fix;
     lcd_screen screen;
-    if (lcd_describe_fb(fb_check_screen(var, fix, &fb.format, &fb.view), fb, &screen) < 0)
+    if (lcd_describe_fb(var, fix, &screen) < 0)
         return false;
     if (mmap_fd)
         munmap(mmap_fd, g_screen.memory_bytes);

@@ -50,6 +50,32 @@ int open_fb()
     return open(FB_DEVICE, O_RDWR | O_CLOEXEC);
 }
 
+// The screen fb_map took or checked, for drawing; -1 after one line for a
+// mode drawing cannot use. A failed query or mapping is the caller's to tell.
+int describe_screen(fb_fault fault, const fb_mapping &fb, lcd_screen *screen)
+{
+    const fb_var_screeninfo &var = fb.answers.var;
+    const fb_fix_screeninfo &fix = fb.answers.fix;
+    switch (fault) {
+    case fb_fault::none: break;
+    case fb_fault::query:
+    case fb_fault::map: return -1;
+    case fb_fault::format:
+        return report_refusal("draw on %s: %s screen of %u bits per pixel", FB_DEVICE,
+                              name_visual(fix.visual), var.bits_per_pixel);
+    case fb_fault::size:
+        return report_refusal("draw on %s: %ux%u pixels of %u bits in lines of %u bytes", FB_DEVICE,
+                              var.xres, var.yres, var.bits_per_pixel, fix.line_length);
+    case fb_fault::memory:
+        return report_refusal("map %s: screen memory is %u bytes, %zu needed", FB_DEVICE,
+                              fix.smem_len, fb.view.length);
+    }
+    bool word_lines = same_pixel_format(fb.format, PIXEL_WORD_FORMAT) && fix.line_length % 4 == 0;
+    *screen = {int(var.xres), int(var.yres),      fix.line_length, fb.format,
+               word_lines,    fb.view.first_byte, fb.view.length};
+    return 0;
+}
+
 // A refused query is named by the one the module asks first, FBIOGET_FSCREENINFO.
 void tell_fb_failure(fb_fault fault, const fb_answers &answers)
 {
@@ -63,12 +89,19 @@ void tell_fb_failure(fb_fault fault, const fb_answers &answers)
                        fix_refused ? "FBIOGET_FSCREENINFO" : "FBIOGET_VSCREENINFO");
 }
 
-// /dev/fb0 as its driver describes it, panned back to the start and mapped.
-// A mode drawing cannot use stays in g_fb, so that it is told once and its
-// change is noticed. After a failed query or mapping nothing stays, so that
-// the screen is taken again before the next frame.
+void unmap_fb()
+{
+    fb_unmap(&g_fb);
+    mmap_fd = nullptr;
+}
+
+// /dev/fb0 as its driver describes it, panned back to the start and mapped,
+// in place of what was mapped before. A mode drawing cannot use stays in g_fb,
+// so that it is told once and its change is noticed. After a failed query or
+// mapping nothing stays, so that the screen is taken again before the next frame.
 fb_fault map_fb()
 {
+    unmap_fb();
     fb_fault fault = fb_map(lcd_fd, &g_fb);
     if (fault == fb_fault::query || fault == fb_fault::map) {
         tell_fb_failure(fault, g_fb.answers);
@@ -76,17 +109,11 @@ fb_fault map_fb()
         return fault;
     }
     lcd_screen screen;
-    if (lcd_describe_fb(fault, g_fb, &screen) < 0)
+    if (describe_screen(fault, g_fb, &screen) < 0)
         return fault;
     g_screen_failure = {};
     use_screen(screen, g_fb.memory);
     return fault;
-}
-
-void unmap_fb()
-{
-    fb_unmap(&g_fb);
-    mmap_fd = nullptr;
 }
 
 // Another mode, line length, memory or pan.
@@ -118,7 +145,6 @@ lcd_screen_change follow_fb()
     }
     if (is_same_screen(now, g_fb.answers))
         return lcd_screen_change::none;
-    unmap_fb();
     if (map_fb() != fb_fault::none)
         return lcd_screen_change::refused;
     tell_change(now.var, now.fix);
@@ -153,28 +179,12 @@ int map_drm()
 
 } // namespace
 
-int lcd_describe_fb(fb_fault fault, const fb_mapping &fb, lcd_screen *screen)
+int lcd_describe_fb(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix, lcd_screen *screen)
 {
-    const fb_var_screeninfo &var = fb.answers.var;
-    const fb_fix_screeninfo &fix = fb.answers.fix;
-    switch (fault) {
-    case fb_fault::none: break;
-    case fb_fault::query:
-    case fb_fault::map: return -1;
-    case fb_fault::format:
-        return report_refusal("draw on %s: %s screen of %u bits per pixel", FB_DEVICE,
-                              name_visual(fix.visual), var.bits_per_pixel);
-    case fb_fault::size:
-        return report_refusal("draw on %s: %ux%u pixels of %u bits in lines of %u bytes", FB_DEVICE,
-                              var.xres, var.yres, var.bits_per_pixel, fix.line_length);
-    case fb_fault::memory:
-        return report_refusal("map %s: screen memory is %u bytes, %zu needed", FB_DEVICE,
-                              fix.smem_len, fb.view.length);
-    }
-    bool word_lines = same_pixel_format(fb.format, PIXEL_WORD_FORMAT) && fix.line_length % 4 == 0;
-    *screen = {int(var.xres), int(var.yres),      fix.line_length, fb.format,
-               word_lines,    fb.view.first_byte, fb.view.length};
-    return 0;
+    fb_mapping fb = {};
+    fb.answers.var = var;
+    fb.answers.fix = fix;
+    return describe_screen(fb_check_screen(var, fix, &fb.format, &fb.view), fb, screen);
 }
 
 void lcd_store_converted(int x, int y, uint32_t color)

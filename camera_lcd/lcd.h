@@ -58,11 +58,11 @@ lcd_screen_change lcd_follow_screen(void);
 // not back or cannot be mapped (the mapping's failure told once).
 int lcd_reopen_screen(void);
 
-// Describes for drawing the framebuffer fb_map checked in fb; -1 after one
-// line on standard error when fault is a screen drawing cannot use (palette,
+// Describes a framebuffer from its driver's answers, as mmap_lcd does; -1
+// after one line on standard error for a screen drawing cannot use (palette,
 // monochrome, lines too short for their pixels, more lines than its memory
-// holds). A failed query or mapping is its caller's to tell: -1, silently.
-int lcd_describe_fb(fb_fault fault, const fb_mapping &fb, lcd_screen *screen);
+// holds).
+int lcd_describe_fb(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix, lcd_screen *screen);
 
 // The first byte of screen line y.
 inline unsigned char *lcd_line_start(int y)

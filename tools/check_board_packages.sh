@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Checks the Debian packages in a folder (default out/packages/): lintian must
-# find no error and no warning that is not overridden with a reason, and
-# systemd-analyze must accept each camera-lcd package's unit as installed
-# (its program and manual page present). Nothing is installed or started:
-# the unit is verified in a scratch root holding the package's files and this
-# machine's own systemd units.
+# find no error and no warning that is not overridden with a reason, no
+# program or library in them may need libstdc++ at run time (a board may have
+# an older one, or none), and systemd-analyze must accept each camera-lcd
+# package's unit as installed (its program and manual page present). Nothing
+# is installed or started: the unit is verified in a scratch root holding the
+# package's files and this machine's own systemd units.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-out/packages}
@@ -25,6 +26,16 @@ done
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+for deb in "${debs[@]}"; do
+    root=$scratch/needed/$(basename "$deb" .deb)
+    dpkg-deb -x "$deb" "$root"
+    while IFS= read -r -d '' file; do
+        if readelf -d "$file" 2>/dev/null | grep -q 'NEEDED.*\[libstdc++'; then
+            echo "${file#"$root"} in $deb needs libstdc++" >&2
+            failed=1
+        fi
+    done < <(find "$root" -type f \( -path '*/bin/*' -o -name '*.so*' \) -print0)
+done
 for deb in "$dir"/camera-lcd_*.deb; do
     root=$scratch/$(basename "$deb" .deb)
     dpkg-deb -x "$deb" "$root"

@@ -29,9 +29,10 @@ void deliver_and_draw(const uint8_t *data, std::size_t size)
     buf.flags = get_u32(data);
     buf.bytesused = get_u32(data + 4);
     std::size_t length = complete_frame_length(buf, mapped, mapped_length);
-    bool delivered = copy_complete_frame(mapped, length, g_frame);
+    if (length > 0)
+        copy_complete_frame(mapped, length, g_frame);
     unmap_guarded(mapped, mapped_length);
-    if (!delivered || !jpeg_within_budget(g_frame->data, std::size_t(g_frame->length)))
+    if (length == 0 || !jpeg_within_budget(g_frame->data, std::size_t(g_frame->length)))
         return;
     show_video_data(0, 0, g_frame->data, g_frame->length);
 }

@@ -24,13 +24,13 @@ void view_file(const uint8_t *, std::size_t size)
     unsigned char *image = decode_image(jpeg, length, &info);
     std::free(jpeg);
 
-    fb_var_screeninfo var;
-    fb_fix_screeninfo fix;
-    vfb_describe(vfb_layout_find(SCREENS[size % SCREEN_COUNT]), &var, &fix);
-    size_t screen_bytes = check_screen(&var, &fix);
-    unsigned char *screen = map_guarded(screen_bytes);
-    write_lcd(image, &info, screen, &var, &fix);
-    unmap_guarded(screen, screen_bytes);
+    fb_mapping screen = {};
+    fb_answers &answers = screen.answers;
+    vfb_describe(vfb_layout_find(SCREENS[size % SCREEN_COUNT]), &answers.var, &answers.fix);
+    refuse_screen(fb_check_screen(answers.var, answers.fix, &screen.format, &screen.view), screen);
+    screen.memory = map_guarded(screen.view.length);
+    write_lcd(image, &info, &screen);
+    unmap_guarded(screen.memory, screen.view.length);
     std::free(image);
 }
 

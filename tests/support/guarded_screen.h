@@ -16,17 +16,6 @@
 constexpr unsigned char UNTOUCHED_BYTE = 0xA5;
 constexpr uint32_t UNTOUCHED = 0xA5A5A5A5; // no pixel word has a non-zero top byte
 
-// The driver's answers as fb_map checks them, nothing mapped; *fault says how the check went.
-inline fb_mapping check_answers(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix,
-                                fb_fault *fault)
-{
-    fb_mapping fb = {};
-    fb.answers.var = var;
-    fb.answers.fix = fix;
-    *fault = fb_check_screen(var, fix, &fb.format, &fb.view);
-    return fb;
-}
-
 class GuardedScreen : public ::testing::Test {
   protected:
     void SetUp() override
@@ -50,9 +39,7 @@ class GuardedScreen : public ::testing::Test {
         fb_var_screeninfo var;
         fb_fix_screeninfo fix;
         vfb_describe(layout, &var, &fix);
-        fb_fault fault;
-        fb_mapping fb = check_answers(var, fix, &fault);
-        ASSERT_EQ(lcd_describe_fb(fault, fb, &g_screen), 0);
+        ASSERT_EQ(lcd_describe_fb(var, fix, &g_screen), 0);
         screen = std::make_unique<guarded_buffer>(g_screen.memory_bytes);
         clear();
     }
