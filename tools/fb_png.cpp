@@ -106,7 +106,7 @@ int write_png(const char *path, const std::vector<unsigned char> &rgb, uint32_t 
 int main(int argc, char **argv)
 {
     if (argc != 2 && argc != 3) {
-        std::printf("Usage: %s <png file> [<framebuffer device>]\n", argv[0]);
+        std::printf("Usage: %s <png file> [<framebuffer device>]\n", argc > 0 ? argv[0] : "fb_png");
         return 1;
     }
     const char *device = argc == 3 ? argv[2] : "/dev/fb0";
