@@ -7,16 +7,15 @@
 #
 #   camera_lcd.sh CAMERA_LCD
 # shellcheck disable=SC2010,SC2034,SC2086  # ls -l shows the descriptors' targets; i counts tries; $1 is a pid
+# shellcheck source=tests/vm/jobs/waits.sh
+. "${0%/*}/waits.sh"
 cpu_ticks() { awk '{print $14 + $15}' /proc/$1/stat; }
 lines() { wc -l <"$LCDVM_OUT/camera.stderr"; }
 alive() { kill -0 "$1" 2>/dev/null && echo 1 || echo 0; }
 "$1" >"$LCDVM_OUT/camera.stdout" 2>"$LCDVM_OUT/camera.stderr" &
 pid=$!
 # The feeder holds its first frame until camera_lcd has the camera open.
-for i in $(seq 100); do
-    ls -l "/proc/$pid/fd" | grep -q /dev/video7 && break
-    sleep 0.1
-done
+holds_camera "$pid"
 sleep 0.5
 touch "$LCDVM_OUT/feeder.go"
 for i in $(seq 300); do

@@ -7,12 +7,11 @@
 #
 #   camera_lcd_console.sh SCREEN CAMERA_LCD SERVICE
 # shellcheck disable=SC2010  # ls -l shows the descriptors' targets
+# shellcheck source=tests/vm/jobs/waits.sh
+. "${0%/*}/waits.sh"
 screen=$1 camera_lcd=$2 service=$3
 started() {
-    for i in $(seq 100); do
-        ls -l "/proc/$1/fd" | grep -q /dev/video7 && break
-        sleep 0.1
-    done
+    holds_camera "$1"
     sleep 1
 }
 # Unblanks the console as a key pressed at it would, and starts its blanking
@@ -44,10 +43,7 @@ for i in $(seq 12); do
 done
 echo "dumps_to=$(cut -d ' ' -f 1 /proc/uptime)"
 touch "$LCDVM_OUT/feeder.go"
-for i in $(seq 100); do
-    grep -q 'no frame' "$LCDVM_OUT/camera.stderr" && break
-    sleep 0.1
-done
+holds_text "$LCDVM_OUT/camera.stderr" 'no frame'
 wake
 sh "$LCDVM_OUT/screendump" away
 printf '\033[H\033[J' >/dev/tty1

@@ -7,18 +7,14 @@
 #
 #   camera_lcd_drm.sh CAMERA_LCD
 # shellcheck disable=SC2010,SC2034  # ls -l shows the descriptors' targets; i counts tries
+# shellcheck source=tests/vm/jobs/waits.sh
+. "${0%/*}/waits.sh"
 "$1" >"$LCDVM_OUT/camera.stdout" 2>"$LCDVM_OUT/camera.stderr" &
 pid=$!
-for i in $(seq 100); do
-    ls -l "/proc/$pid/fd" | grep -q /dev/video7 && break
-    sleep 0.1
-done
+holds_camera "$pid"
 touch "$LCDVM_OUT/feeder.go"
 # Told once no frame came for a while: the last one is drawn.
-for i in $(seq 100); do
-    grep -q 'no frame' "$LCDVM_OUT/camera.stderr" && break
-    sleep 0.1
-done
+holds_text "$LCDVM_OUT/camera.stderr" 'no frame'
 [ -e /dev/fb0 ] && echo fb0=present || echo fb0=absent
 sh "$LCDVM_OUT/screendump" running
 "$1" >"$LCDVM_OUT/second.stdout" 2>"$LCDVM_OUT/second.stderr"

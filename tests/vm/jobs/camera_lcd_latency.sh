@@ -5,12 +5,11 @@
 #
 #   camera_lcd_latency.sh CAMERA_LCD
 # shellcheck disable=SC2010,SC2034  # ls -l shows the descriptors' targets; i counts tries
+# shellcheck source=tests/vm/jobs/waits.sh
+. "${0%/*}/waits.sh"
 "$1" >"$LCDVM_OUT/camera.stdout" 2>"$LCDVM_OUT/camera.stderr" &
 pid=$!
-for i in $(seq 100); do
-    ls -l "/proc/$pid/fd" | grep -q /dev/video7 && break
-    sleep 0.1
-done
+holds_camera "$pid"
 sleep 3
 kill -USR1 $pid
 for i in $(seq 50); do

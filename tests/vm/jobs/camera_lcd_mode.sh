@@ -6,13 +6,12 @@
 #
 #   camera_lcd_mode.sh SCREEN CAMERA_LCD
 # shellcheck disable=SC2010,SC2034  # ls -l shows the descriptors' targets; i counts tries
+# shellcheck source=tests/vm/jobs/waits.sh
+. "${0%/*}/waits.sh"
 screen=$1 camera_lcd=$2
 "$camera_lcd" 2>"$LCDVM_OUT/camera.stderr" &
 pid=$!
-for i in $(seq 100); do
-    ls -l "/proc/$pid/fd" | grep -q /dev/video7 && break
-    sleep 0.1
-done
+holds_camera "$pid"
 sleep 1
 cat /dev/fb0 >"$LCDVM_OUT/before.raw"
 "$screen" mode /dev/fb0 1024x600x16

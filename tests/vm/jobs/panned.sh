@@ -7,6 +7,8 @@
 #
 #   panned.sh SCREEN JPEG_FB CAMERA_LCD PICTURE
 # shellcheck disable=SC2010,SC2034  # ls -l shows the descriptors' targets; i counts tries
+# shellcheck source=tests/vm/jobs/waits.sh
+. "${0%/*}/waits.sh"
 screen=$1 jpeg_fb=$2 camera_lcd=$3 picture=$4
 "$screen" pan /dev/fb0 0 480
 "$screen" info /dev/fb0 | sed 's/^/before_/'
@@ -17,10 +19,7 @@ sh "$LCDVM_OUT/screendump" jpeg_fb
 "$screen" pan /dev/fb0 0 480
 "$camera_lcd" 2>"$LCDVM_OUT/camera.stderr" &
 pid=$!
-for i in $(seq 100); do
-    ls -l "/proc/$pid/fd" | grep -q /dev/video7 && break
-    sleep 0.1
-done
+holds_camera "$pid"
 sleep 1
 "$screen" info /dev/fb0 | sed 's/^/camera_/'
 sh "$LCDVM_OUT/screendump" camera
