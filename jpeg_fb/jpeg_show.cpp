@@ -8,6 +8,7 @@
 #include "pixel_format.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -50,10 +51,22 @@ struct image_info {
     int32_t components; // bytes per pixel, R, G, B first
 };
 
+// The one form of the viewer's failure lines: "[site]: what", then status 1.
+__attribute__((format(printf, 2, 3))) [[noreturn]] void fail_at(int site, const char *what, ...)
+{
+    va_list args;
+    va_start(args, what);
+    std::fprintf(stderr, "[%d]: ", site);
+    std::vfprintf(stderr, what, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    std::exit(FAILURE);
+}
+
+// A failed call, with the system's text for errno.
 [[noreturn]] void fail_call(int site, const char *call)
 {
-    std::fprintf(stderr, "[%d]: %s failed: %s\n", site, call, std::strerror(errno));
-    std::exit(FAILURE);
+    fail_at(site, "%s failed: %s", call, std::strerror(errno));
 }
 
 // Stat and Open: checked wrappers named after their call, capitalised (kept names).
@@ -83,9 +96,7 @@ int read_image_from_file(int fd, void *buf, int size)
         std::exit(FAILURE);
     }
     if (got < size) {
-        std::fprintf(stderr, "[%d]: read failed: end of file after %ld of %d bytes\n",
-                     SITE_READ_END, got, size);
-        std::exit(FAILURE);
+        fail_at(SITE_READ_END, "read failed: end of file after %ld of %d bytes", got, size);
     }
     close(fd);
     return int(got);
@@ -98,9 +109,7 @@ int file_size(const char *path)
     Stat(path, &st);
     int size = fit_file_size(st);
     if (size < 0) {
-        std::fprintf(stderr, "[%d]: file too large: %lld bytes\n", SITE_FILE_SIZE,
-                     (long long)st.st_size);
-        std::exit(FAILURE);
+        fail_at(SITE_FILE_SIZE, "file too large: %lld bytes", (long long)st.st_size);
     }
     return size;
 }
@@ -121,9 +130,8 @@ unsigned char *read_whole_file(const char *path, int *size)
 void choose_rgb_output(jpeg_decompress_struct *cinfo)
 {
     if (!set_colour_output(cinfo, JCS_RGB)) {
-        std::fprintf(stderr, "[%d]: colour space not supported: %d components\n", SITE_COLOUR_SPACE,
-                     cinfo->num_components);
-        std::exit(FAILURE);
+        fail_at(SITE_COLOUR_SPACE, "colour space not supported: %d components",
+                cinfo->num_components);
     }
 }
 
@@ -134,9 +142,8 @@ size_t image_bytes(const jpeg_decompress_struct *cinfo)
         uint64_t(cinfo->output_width) * cinfo->output_height * uint64_t(cinfo->output_components);
     if (cinfo->output_width > INT32_MAX || cinfo->output_height > INT32_MAX ||
         bytes > uint64_t(PTRDIFF_MAX) || bytes > SIZE_MAX) {
-        std::fprintf(stderr, "[%d]: image too large: %u x %u pixels\n", SITE_IMAGE_SIZE,
-                     cinfo->output_width, cinfo->output_height);
-        std::exit(FAILURE);
+        fail_at(SITE_IMAGE_SIZE, "image too large: %u x %u pixels", cinfo->output_width,
+                cinfo->output_height);
     }
     return size_t(bytes);
 }
@@ -208,16 +215,14 @@ void refuse_screen(fb_fault fault, const fb_mapping &fb)
     case fb_fault::none: return;
     case fb_fault::query: fail_query(fb.answers);
     case fb_fault::format:
-        std::fprintf(stderr, "[%d]: screen format not supported: %u bits per pixel, visual %u\n",
-                     SITE_SCREEN_FORMAT, var.bits_per_pixel, fix.visual);
-        std::exit(FAILURE);
+        fail_at(SITE_SCREEN_FORMAT, "screen format not supported: %u bits per pixel, visual %u",
+                var.bits_per_pixel, fix.visual);
     case fb_fault::size:
     case fb_fault::memory:
-        std::fprintf(stderr,
-                     "[%d]: screen size not supported: %ux%u, %u bytes per line, "
-                     "%u bytes of screen memory\n",
-                     SITE_SCREEN_SIZE, var.xres, var.yres, fix.line_length, fix.smem_len);
-        std::exit(FAILURE);
+        fail_at(SITE_SCREEN_SIZE,
+                "screen size not supported: %ux%u, %u bytes per line, "
+                "%u bytes of screen memory",
+                var.xres, var.yres, fix.line_length, fix.smem_len);
     case fb_fault::map: fail_call(SITE_SCREEN_MAP, "mmap");
     }
 }
