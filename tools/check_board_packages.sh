@@ -28,6 +28,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 for deb in "${debs[@]}"; do
     root=$scratch/needed/$(basename "$deb" .deb)
+    mkdir -p "$root"
     dpkg-deb -x "$deb" "$root"
     while IFS= read -r -d '' file; do
         if readelf -d "$file" 2>/dev/null | grep -q 'NEEDED.*\[libstdc++'; then
