@@ -52,7 +52,7 @@ struct image_info {
 };
 
 // The one form of the viewer's failure lines: "[site]: what", then status 1.
-__attribute__((format(printf, 2, 3))) [[noreturn]] void fail_at(int site, const char *what, ...)
+[[noreturn]] __attribute__((format(printf, 2, 3))) void fail_at(int site, const char *what, ...)
 {
     va_list args;
     va_start(args, what);
