@@ -26,9 +26,9 @@ done
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+# Each package unpacked once, into a folder named after it.
 for deb in "${debs[@]}"; do
-    root=$scratch/needed/$(basename "$deb" .deb)
-    mkdir -p "$root"
+    root=$scratch/$(basename "$deb" .deb)
     dpkg-deb -x "$deb" "$root"
     while IFS= read -r -d '' file; do
         if readelf -d "$file" 2>/dev/null | grep -q 'NEEDED.*\[libstdc++'; then
@@ -39,7 +39,6 @@ for deb in "${debs[@]}"; do
 done
 for deb in "$dir"/camera-lcd_*.deb; do
     root=$scratch/$(basename "$deb" .deb)
-    dpkg-deb -x "$deb" "$root"
     cp -a /lib/systemd/system/. "$root/usr/lib/systemd/system/"
     echo "systemd-analyze verify camera-lcd.service from $deb"
     # Any message (an unknown key, a missing program or page) is a failure.
