@@ -29,7 +29,8 @@ struct interval_counts {
 };
 
 long g_drawn, g_undecodable, g_warned;
-interval_counts g_interval;
+interval_counts g_interval;  // since the status line was last printed
+interval_counts g_described; // since the status was last described
 
 int bucket_of(uint32_t us)
 {
@@ -83,7 +84,7 @@ void print_times(const char *what, const time_histogram &h)
 void count_frame(int result, const jpeg_report &report, double seconds)
 {
     if (result == 0)
-        g_drawn++, g_interval.drawn++;
+        g_drawn++, g_interval.drawn++, g_described.drawn++;
     else
         g_undecodable++;
     if (report.warnings > 0)
@@ -94,8 +95,10 @@ void count_frame(int result, const jpeg_report &report, double seconds)
 void count_latency(const timespec &captured, const timespec &shown)
 {
     double seconds;
-    if (capture_to_screen(captured, shown, &seconds))
+    if (capture_to_screen(captured, shown, &seconds)) {
         add_time(g_interval.latencies, seconds);
+        add_time(g_described.latencies, seconds);
+    }
 }
 
 void print_status(double now)
@@ -117,4 +120,17 @@ void print_status(double now)
     std::fputc('\n', stderr);
     std::memset(&g_interval, 0, sizeof g_interval);
     g_interval.start = now;
+}
+
+void describe_status(double now, char *text, std::size_t size)
+{
+    interval_counts &in = g_described;
+    double seconds = now - in.start;
+    int length = std::snprintf(text, size, "%.1f frames drawn a second, %ld undecodable",
+                               seconds > 0 ? double(in.drawn) / seconds : 0.0, g_undecodable);
+    if (in.latencies.timed > 0 && length >= 0 && std::size_t(length) < size)
+        std::snprintf(text + length, size - std::size_t(length),
+                      ", capture to screen %.0f ms median", median_us(in.latencies) / 1000);
+    std::memset(&in, 0, sizeof in);
+    in.start = now;
 }

@@ -6,7 +6,9 @@
 #include "frame_messages.h"
 #include "lcd.h"
 #include "monotonic_time.h"
+#include "service_notify.h"
 #include "signals.h"
+#include "snapshot.h"
 #include "view_status.h"
 
 #include <cerrno>
@@ -23,20 +25,28 @@ namespace {
 constexpr timespec RETRY_PAUSE = {1, 0};
 
 camera_frame g_frame; // the one record the library fills, reused for every frame
-volatile std::sig_atomic_t g_status_asked;
+volatile std::sig_atomic_t g_status_asked, g_snapshot_asked;
 timespec g_start;
+const char *g_waiting_for; // the device the view waits for, or nullptr while it shows frames
 
 void ask_for_status(int)
 {
     g_status_asked = 1;
 }
 
-// SIGUSR1 asks for the status line; the handler only notes it.
-void install_status_signal()
+void ask_for_snapshot(int)
+{
+    g_snapshot_asked = 1;
+}
+
+// SIGUSR1 asks for the status line, SIGUSR2 for a snapshot; the handlers
+// only note it.
+void install_request_signals()
 {
     sigset_t none;
     sigemptyset(&none);
     catch_signal(SIGUSR1, ask_for_status, none);
+    catch_signal(SIGUSR2, ask_for_snapshot, none);
 }
 
 double seconds_since_start()
@@ -44,8 +54,25 @@ double seconds_since_start()
     return seconds_between(g_start, monotonic_now());
 }
 
-// What is due between frames: the status line when asked, the repeats of
-// libjpeg's messages once a minute.
+// Tells systemd, when due, that the view is alive and how it is.
+void notify_when_due(double now)
+{
+    if (!notify_due(now))
+        return;
+    char message[160];
+    int length = std::snprintf(message, sizeof message,
+                               "%sSTATUS=", notify_watchdog_seconds() > 0 ? "WATCHDOG=1\n" : "");
+    char *status = message + length;
+    std::size_t left = sizeof message - std::size_t(length);
+    if (g_waiting_for)
+        std::snprintf(status, left, "waiting for %s", g_waiting_for);
+    else
+        describe_status(now, status, left);
+    notify_send(message);
+}
+
+// What is due between frames: the status line and the snapshot when asked,
+// the repeats of libjpeg's messages once a minute, systemd's messages.
 void report_when_due()
 {
     double now = seconds_since_start();
@@ -53,7 +80,12 @@ void report_when_due()
         g_status_asked = 0;
         print_status(now);
     }
+    if (g_snapshot_asked) {
+        g_snapshot_asked = 0;
+        write_snapshot();
+    }
     report_repeats(now);
+    notify_when_due(now);
 }
 
 int start_camera()
@@ -89,6 +121,7 @@ void wait_for_camera()
 void recover_camera()
 {
     std::fprintf(stderr, "camera_lcd: the camera %s stopped, waiting for it\n", CAMERA_DEVICE);
+    g_waiting_for = CAMERA_DEVICE;
     wait_for_camera();
     std::fprintf(stderr, "camera_lcd: the camera %s is back\n", CAMERA_DEVICE);
 }
@@ -97,10 +130,12 @@ void recover_camera()
 void recover_screen()
 {
     std::fprintf(stderr, "camera_lcd: the screen %s went away, waiting for it\n", FB_DEVICE);
+    g_waiting_for = FB_DEVICE;
     do {
         pause_before_retry();
         report_when_due();
     } while (lcd_reopen_screen() < 0);
+    g_waiting_for = nullptr;
     std::fprintf(stderr, "camera_lcd: the screen %s is back\n", FB_DEVICE);
 }
 
@@ -125,6 +160,8 @@ void show_frame(const camera_frame &frame)
     int result = show_video_data(0, 0, frame.data, length);
     timespec end = monotonic_now();
     count_frame(result, g_jpeg_report, seconds_between(start, end));
+    if (result == 0)
+        keep_drawn_frame(frame.data, length);
     if (result == 0 && capture_time_known)
         count_latency(captured, end);
     note_frame_messages(g_jpeg_report, seconds_between(g_start, end));
@@ -134,19 +171,18 @@ void show_frame(const camera_frame &frame)
 // failed or went away is set up again.
 [[noreturn]] void show_frames(camera_frame &frame)
 {
-    bool waiting = false;
     for (;;) {
         report_when_due();
         if (linux_v4l2_get_fream(&frame) < 0) {
             bool timed_out = errno == ETIMEDOUT;
             if (!timed_out)
                 recover_camera();
-            else if (!waiting)
+            else if (!g_waiting_for)
                 std::fprintf(stderr, "camera_lcd: no frame from %s, waiting\n", CAMERA_DEVICE);
-            waiting = timed_out;
+            g_waiting_for = timed_out ? CAMERA_DEVICE : nullptr;
             continue;
         }
-        waiting = false;
+        g_waiting_for = nullptr;
         if (follow_screen())
             show_frame(frame);
     }
@@ -157,7 +193,8 @@ void show_frame(const camera_frame &frame)
 int main()
 {
     g_start = monotonic_now();
-    install_status_signal();
+    install_request_signals();
+    notify_open();
     g_jpeg_print_messages = false; // told through frame_messages instead
     if (lcd_open() < 0 || mmap_lcd() < 0)
         return 1;
@@ -165,5 +202,6 @@ int main()
         hold_console(lcd_fd);
     if (start_camera() < 0)
         return 1;
+    notify_send("READY=1");
     show_frames(g_frame);
 }

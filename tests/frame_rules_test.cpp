@@ -122,6 +122,52 @@ TEST(StepwiseFit, LargestStepWithinTheScreen)
     }
 }
 
+v4l2_frmivalenum discrete(uint32_t numerator, uint32_t denominator)
+{
+    v4l2_frmivalenum entry = {};
+    entry.type = V4L2_FRMIVAL_TYPE_DISCRETE;
+    entry.discrete = {numerator, denominator};
+    return entry;
+}
+
+v4l2_frmivalenum range(uint32_t type, v4l2_fract min, v4l2_fract max)
+{
+    v4l2_frmivalenum entry = {};
+    entry.type = type;
+    entry.stepwise = {min, max, {1, 1}};
+    return entry;
+}
+
+TEST(IntervalChoice, ShortestListedInterval)
+{
+    struct interval_case {
+        const char *name;
+        std::vector<v4l2_frmivalenum> listed;
+        v4l2_fract chosen; // {0, 0}: none usable
+    };
+    // clang-format off
+    const interval_case cases[] = {
+        {"discrete_default_first", {discrete(1, 10), discrete(1, 30), discrete(1, 15)}, {1, 30}},
+        {"in_100_ns_units",        {discrete(666666, 10000000), discrete(333333, 10000000)}, {333333, 10000000}},
+        {"unreduced_fractions",    {discrete(2, 60), discrete(1, 25)}, {2, 60}},
+        {"zeros_passed_over",      {discrete(0, 30), discrete(1, 0), discrete(1, 5)}, {1, 5}},
+        {"stepwise_minimum",       {range(V4L2_FRMIVAL_TYPE_STEPWISE, {1, 60}, {1, 1})}, {1, 60}},
+        {"continuous_minimum",     {range(V4L2_FRMIVAL_TYPE_CONTINUOUS, {1, 120}, {2, 1})}, {1, 120}},
+        {"large_terms_no_overflow", {discrete(4000000000u, 4000000001u), discrete(4000000000u, 3999999999u)},
+                                    {4000000000u, 4000000001u}},
+        {"none_listed",            {}, {0, 0}},
+        {"none_usable",            {discrete(0, 0)}, {0, 0}},
+    };
+    // clang-format on
+    for (const interval_case &c : cases) {
+        v4l2_fract chosen = {0, 0};
+        bool found = choose_fastest_interval(c.listed.data(), c.listed.size(), &chosen);
+        EXPECT_EQ(found, c.chosen.denominator != 0) << c.name;
+        EXPECT_EQ(chosen.numerator, c.chosen.numerator) << c.name;
+        EXPECT_EQ(chosen.denominator, c.chosen.denominator) << c.name;
+    }
+}
+
 TEST(CaptureTime, OnlyAMonotonicTimestampTheDriverGave)
 {
     constexpr uint32_t MONOTONIC = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;

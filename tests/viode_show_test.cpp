@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <memory>
 #include <regex>
 
 namespace {
@@ -25,6 +27,9 @@ const std::string NOT_STARTED = "camera_lcd: cannot start the camera /dev/video7
 const std::string WAITING = "camera_lcd: no frame from /dev/video7, waiting";
 const std::string UNPLUGGED = "Unable to dequeue a buffer (VIDIOC_DQBUF): No such device (19)";
 const std::string DEQUEUE_EIO = "Unable to dequeue a buffer (VIDIOC_DQBUF): Input/output error (5)";
+// fake_v4l2's camera offers 640 x 480 as the largest size within the screen,
+// and 30 frames a second as its fastest.
+const std::string CHOSEN = "Camera /dev/video7: MJPEG 640x480 at 30 frames a second";
 
 // The entries in one list separated by ':', as both cameras take them.
 std::string joined(const std::vector<std::string> &entries)
@@ -109,6 +114,7 @@ const replay_entry EMPTY_FRAME = {};
 const replay_entry TIMEOUT = {0, 0, 3, frame_fault::none, 1, "!timeout"};
 const replay_entry GONE = {0, 0, 3, frame_fault::none, 1, "!enodev"};
 const replay_entry STATUS_ASKED = {0, 0, 3, frame_fault::none, 1, "!usr1"}; // the last frame again
+const replay_entry SNAPSHOT_ASKED = {0, 0, 3, frame_fault::none, 1, "!usr2"}; // the same
 constexpr std::size_t SCREEN_EVENT_BYTES = sizeof "!screen=" - 1;
 // "!screen=NAME": the screen changes to the layout NAME ("gone,NAME": goes
 // away and comes back as NAME; "unmappable,NAME": its next mapping fails), and
@@ -142,6 +148,9 @@ struct live_case {
     int shown = -1;             // the last entry drawn, whose pixels end on top; -1: none
     std::string console;        // FAKE_VT: the console on the screen, or "" for none
     std::string console_report; // the line fake_vt writes at the end
+    int snapshot = -1;          // the entry whose bytes the snapshot holds; -1: none is written
+    bool runtime_dir = true;    // RUNTIME_DIRECTORY names a directory that is there
+    std::string notified; // a pattern systemd's messages must match, one a line; "": none sent
 
     // clang-format off
     live_case &on(const char *screen_layout) { layout = screen_layout; return *this; }
@@ -153,6 +162,10 @@ struct live_case {
     live_case &err_lines_are(int count) { err_lines = count; return *this; }
     live_case &shows(int entry) { shown = entry; return *this; }
     live_case &on_console(std::string vts, std::string report) { console = std::move(vts); console_report = std::move(report); return *this; }
+    live_case &snapshot_of(int entry) { snapshot = entry; return *this; }
+    live_case &without_runtime_dir() { runtime_dir = false; return *this; }
+    // Told with a watchdog of 4 us: a message due at every turn of the loop.
+    live_case &notifies(std::string pattern) { notified = std::move(pattern); return *this; }
     // clang-format on
 };
 
@@ -226,6 +239,15 @@ TEST_P(LiveView, RunsToTheEndWithTheRightPicture)
     std::string console_report = tmp.path("console");
     if (!c.console.empty())
         env.insert(env.end(), {"FAKE_VT=" + c.console, "FAKE_VT_REPORT=" + console_report});
+    std::string runtime_dir = tmp.path("run"), snapshot = runtime_dir + "/snapshot.jpg";
+    if (c.runtime_dir)
+        std::filesystem::create_directory(runtime_dir);
+    env.push_back("RUNTIME_DIRECTORY=" + runtime_dir + ":" + tmp.path("other"));
+    std::unique_ptr<notify_listener> listener;
+    if (!c.notified.empty()) {
+        listener = std::make_unique<notify_listener>(tmp.path("notify"));
+        env.insert(env.end(), {"NOTIFY_SOCKET=" + listener->name, "WATCHDOG_USEC=4"});
+    }
 
     run_result r = run_camera_lcd(env, screen, c.layout, c.stop_text, later);
     bool stopped = !c.stop_text.empty();
@@ -244,6 +266,19 @@ TEST_P(LiveView, RunsToTheEndWithTheRightPicture)
     }
     // Every pixel: from the last frame that covers it, else as it was before.
     EXPECT_EQ(screen_differences(screen, c.layout, drawn, later), "");
+    // The snapshot whole, and nothing half written beside it.
+    EXPECT_EQ(std::filesystem::exists(snapshot), c.snapshot >= 0);
+    if (c.snapshot >= 0) {
+        EXPECT_EQ(read_bytes(snapshot),
+                  read_bytes(make_entry(c.entries[std::size_t(c.snapshot)], c.snapshot)));
+    }
+    EXPECT_FALSE(std::filesystem::exists(snapshot + ".tmp"));
+    if (listener) {
+        std::string messages;
+        for (const notify_listener::message &m : listener->messages())
+            messages += m.text + "\n";
+        EXPECT_TRUE(std::regex_search(messages, std::regex(c.notified))) << messages;
+    }
 }
 
 // clang-format off
@@ -283,6 +318,24 @@ INSTANTIATE_TEST_SUITE_P(
             .err_matches("^" + WAITING + "\n" + WAITING + "\n$").shows(6),
         live("camera_gone", {colour(160, 120), GONE})
             .runs_until(STOPPED).shows(0),
+        // The snapshot is the last frame drawn, not the undecodable one after it.
+        live("snapshot_of_the_last_frame_drawn",
+             {colour(640, 480), colour(320, 240), colour(64, 48).spoiled(frame_fault::noise), SNAPSHOT_ASKED})
+            .err_matches("\ncamera_lcd: snapshot of the last frame drawn in /.*/run/snapshot.jpg, [0-9]+ bytes\n$")
+            .err_lines_are(3).shows(1).snapshot_of(1),
+        live("snapshot_before_any_frame_drawn", {EMPTY_FRAME, SNAPSHOT_ASKED})
+            .err_matches("\ncamera_lcd: no frame drawn yet, no snapshot\n$"),
+        live("snapshot_not_writable_view_goes_on", {colour(320, 240), SNAPSHOT_ASKED, colour(160, 120)})
+            .without_runtime_dir()
+            .err_matches("^Unable to write the snapshot /.*/run/snapshot.jpg \\(open\\): No such file or directory \\(2\\)\n$")
+            .shows(2),
+        // Ready once streaming, then alive and how it is at each turn.
+        live("systemd_told_ready_alive_and_how_the_view_is",
+             {colour(320, 240), TIMEOUT, TIMEOUT, colour(160, 120)})
+            .notifies("^READY=1\n(WATCHDOG=1\nSTATUS=[0-9.]+ frames drawn a second, 0 undecodable\n)+"
+                      "(WATCHDOG=1\nSTATUS=waiting for /dev/video7\n)+"
+                      "WATCHDOG=1\nSTATUS=[0-9.]+ frames drawn a second, 0 undecodable\n")
+            .err_matches(WAITING).shows(3),
         // Each change of the screen told once, the picture right in each mode: on
         // more memory, panned (the stand-in refuses to pan back), back again.
         live("screen_changes_followed",
@@ -358,6 +411,7 @@ struct device_case {
     const char *fail = "";            // FAKE_V4L2_FAIL, or ""
     int exit_status = 0;
     std::vector<std::string> err_has = {}; // one text for each line of standard error, in order
+    std::string chosen = CHOSEN;           // the line that comes first where streaming started
     const char *drawn = ""; // the frame on top afterwards ("@small"...), or "" for none
     std::vector<std::string> report_has = {}; // lines fake_v4l2's report must hold
     bool corrupt_data = false;    // decoded differently by each SIMD implementation of libjpeg
@@ -368,6 +422,7 @@ struct device_case {
     device_case &failing(const char *call_and_errno) { fail = call_and_errno; return *this; }
     device_case &exits(int status) { exit_status = status; return *this; }
     device_case &says(std::vector<std::string> lines) { err_has = std::move(lines); return *this; }
+    device_case &chooses(std::string line) { chosen = std::move(line); return *this; }
     device_case &draws(const char *frame) { drawn = frame; return *this; }
     device_case &reports(std::string line) { report_has.push_back(std::move(line)); return *this; }
     device_case &on_corrupt_data() { corrupt_data = true; return *this; }
@@ -462,10 +517,12 @@ TEST_P(CameraDevice, StatusMessagesAndPicture)
     EXPECT_EQ(r.signal, 0) << r.err;
     EXPECT_EQ(r.exit_status, c.exit_status) << r.err;
     EXPECT_EQ(r.out, "");
-    std::vector<std::string> err = lines_of(r.err);
-    ASSERT_EQ(err.size(), c.err_has.size()) << r.err;
+    std::vector<std::string> err = lines_of(r.err), err_has = c.err_has;
+    if (c.exit_status == 0) // a camera that starts says once what it streams at
+        err_has.insert(err_has.begin(), c.chosen);
+    ASSERT_EQ(err.size(), err_has.size()) << r.err;
     for (std::size_t i = 0; i < err.size(); i++)
-        EXPECT_NE(err[i].find(c.err_has[i]), std::string::npos) << "line " << i << ":\n" << r.err;
+        EXPECT_NE(err[i].find(err_has[i]), std::string::npos) << "line " << i << ":\n" << r.err;
     EXPECT_TRUE(std::regex_search(r.err, std::regex(c.err_pattern))) << r.err;
 
     std::vector<std::string> report = file_lines(report_path); // one line an entry
@@ -509,6 +566,23 @@ INSTANTIATE_TEST_SUITE_P(
         device("frames_cut_short_skipped", {"@small", "@cut", "cut=@full"})
             .draws("@small").reports("status delivered=1 skipped=2 dropped=0 started=1"),
         device("frame_padded_with_zeros_drawn", {"@small", "padded=@full"}).draws("@full"),
+        // Every buffer given back empty and flagged, the driver stopped:
+        // streaming starts again, once until a frame comes, then the camera
+        // is set up anew.
+        device("streaming_stopped_by_a_failed_transfer_started_again", {"@small", "!cancel", "@mid"})
+            .draws("@mid").reports("status delivered=2 skipped=4 dropped=0 started=2"),
+        device("streaming_stopped_again_before_a_frame_camera_set_up_anew",
+               {"@small", "!cancel", "!cancel", "@mid"})
+            .says({"Unable to restart streaming (every buffer came back flagged as an error): "
+                   "Input/output error (5)", STOPPED, BACK})
+            .draws("@mid").reports("status delivered=2 skipped=8 dropped=0 started=3"),
+        // Only some buffers given back: the wait that times out after them
+        // starts streaming again.
+        device("streaming_stopped_with_buffers_held_started_again_after_the_wait",
+               {"@small", "!cancel=3", "@mid"})
+            .says({WAITING}).draws("@mid").reports("status delivered=2 skipped=3 dropped=0 started=2"),
+        device("frame_interval_refused_camera_keeps_its_own", {"@small"}).failing("S_PARM:EINVAL")
+            .chooses("Camera /dev/video7: MJPEG 640x480 at 15 frames a second").draws("@small"),
         device("newest_of_frames_waiting_drawn_older_dropped", {"@full+@mid+@small"})
             .draws("@small").reports("status delivered=1 skipped=0 dropped=2 started=1"),
         device("newest_complete_of_frames_waiting_drawn", {"@full+@small+cut=@mid"})

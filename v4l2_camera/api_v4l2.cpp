@@ -30,6 +30,7 @@ constexpr int FRAME_TIMEOUT_MS = 2000;
 #endif
 constexpr uint32_t REQUESTED_BUFFERS = CAMERA_BUFFERS;
 constexpr std::size_t MAX_FRAME_SIZES = 64;
+constexpr std::size_t MAX_FRAME_INTERVALS = 64;
 
 struct mapped_buffer {
     void *start;
@@ -51,6 +52,10 @@ struct camera {
     mapped_buffer *buffers = nullptr; // one for each buffer the driver granted
     uint32_t buffer_count = 0;        // mapped
     frame_size size = {0, 0};
+    v4l2_fract interval = {0, 0}; // per frame, {0, 0} when the camera does not tell
+    uint32_t errors_in_row = 0;   // buffers given back flagged as errors, with nothing in them
+    bool restarted = false;       // streaming was started again, and no frame came since
+    char choice[FAILURE_LINE_BYTES] = ""; // the size and rate set, said in one line
     uint32_t frames_delivered = 0;
     uint32_t frames_skipped = 0;
     uint32_t frames_dropped = 0;
@@ -60,7 +65,8 @@ struct camera {
 };
 
 camera g_camera;
-told_failure g_told; // the last failure printed, until streaming starts
+told_failure g_told;                    // the last failure printed, until streaming starts
+char g_told_choice[FAILURE_LINE_BYTES]; // the size and rate said last
 
 static_assert(sizeof(camera_status) <= CAMERA_FRAMEBUF_BYTES, "status fits framebuf");
 
@@ -186,6 +192,46 @@ std::size_t list_frame_sizes(frame_size *sizes, std::size_t max)
     return count;
 }
 
+std::size_t list_frame_intervals(v4l2_frmivalenum *listed, std::size_t max)
+{
+    std::size_t count = 0;
+    v4l2_frmivalenum entry = {};
+    entry.pixel_format = V4L2_PIX_FMT_MJPEG;
+    entry.width = g_camera.size.width;
+    entry.height = g_camera.size.height;
+    for (entry.index = 0; count < max; entry.index++) {
+        if (xioctl(g_camera.fd, VIDIOC_ENUM_FRAMEINTERVALS, &entry) < 0)
+            break;
+        listed[count++] = entry;
+        if (entry.type != V4L2_FRMIVAL_TYPE_DISCRETE)
+            break; // a range is the only entry
+    }
+    return count;
+}
+
+// Asks for the fastest frame interval the camera lists at the size set: many
+// start at a slower one. A camera that lists none, or refuses it, keeps its
+// own. Not being told the interval is no failure: the frames come anyway.
+void set_frame_interval()
+{
+    v4l2_streamparm parm = {};
+    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    g_camera.interval = {0, 0};
+    if (xioctl(g_camera.fd, VIDIOC_G_PARM, &parm) < 0)
+        return;
+    v4l2_frmivalenum listed[MAX_FRAME_INTERVALS];
+    v4l2_fract fastest;
+    if ((parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME) &&
+        choose_fastest_interval(listed, list_frame_intervals(listed, MAX_FRAME_INTERVALS),
+                                &fastest)) {
+        v4l2_streamparm wanted = parm;
+        wanted.parm.capture.timeperframe = fastest;
+        if (xioctl(g_camera.fd, VIDIOC_S_PARM, &wanted) == 0)
+            parm = wanted; // holds the interval the driver set
+    }
+    g_camera.interval = parm.parm.capture.timeperframe;
+}
+
 int set_format()
 {
     frame_size offered[MAX_FRAME_SIZES];
@@ -203,7 +249,30 @@ int set_format()
     if (fmt.fmt.pix.pixelformat != V4L2_PIX_FMT_MJPEG)
         return refuse("set the MJPEG format (VIDIOC_S_FMT: camera offers no MJPEG)", EINVAL);
     g_camera.size = {fmt.fmt.pix.width, fmt.fmt.pix.height};
+    set_frame_interval(); // before the buffers: the interval may change the frames' largest size
     return 0;
+}
+
+// The line that says the size and rate set, for when streaming starts.
+void describe_choice(const char *device)
+{
+    const v4l2_fract &interval = g_camera.interval;
+    char rate[64] = ", its frame rate not told";
+    if (interval.numerator != 0 && interval.denominator != 0)
+        std::snprintf(rate, sizeof rate, " at %.4g frames a second",
+                      double(interval.denominator) / interval.numerator);
+    std::snprintf(g_camera.choice, sizeof g_camera.choice, "Camera %s: MJPEG %ux%u%s\n", device,
+                  g_camera.size.width, g_camera.size.height, rate);
+}
+
+// Says the size and rate streamed at, when they differ from what was said
+// last: a camera that comes back as it was is not told again.
+void tell_choice()
+{
+    if (std::strcmp(g_camera.choice, g_told_choice) == 0)
+        return;
+    std::fputs(g_camera.choice, stderr);
+    std::memcpy(g_told_choice, g_camera.choice, sizeof g_told_choice);
 }
 
 // Maps every buffer the driver grants. A driver grants more than asked when
@@ -241,6 +310,43 @@ int queue_buffer(uint32_t index)
     if (xioctl(g_camera.fd, VIDIOC_QBUF, &buf) < 0)
         return report("queue a buffer (VIDIOC_QBUF)");
     return 0;
+}
+
+// Queues every buffer and starts streaming; -1 on failure.
+int start_streaming()
+{
+    for (uint32_t i = 0; i < g_camera.buffer_count; i++)
+        if (queue_buffer(i) < 0)
+            return -1;
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (xioctl(g_camera.fd, VIDIOC_STREAMON, &type) < 0)
+        return report("start streaming (VIDIOC_STREAMON)");
+    g_camera.streaming = true;
+    g_camera.errors_in_row = 0;
+    g_told = {};
+    g_camera.streams_started++;
+    return 0;
+}
+
+// A driver that gives every buffer back flagged as an error, with nothing in
+// it, has stopped streaming after a failed transfer (uvcvideo does so, and
+// waits for a new start): streaming is started again, once until a frame
+// comes. -1 on failure.
+int restart_streaming()
+{
+    if (g_camera.restarted)
+        return refuse("restart streaming (every buffer came back flagged as an error)", EIO);
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (xioctl(g_camera.fd, VIDIOC_STREAMOFF, &type) < 0)
+        return report("stop streaming (VIDIOC_STREAMOFF)");
+    g_camera.streaming = false;
+    g_camera.restarted = true;
+    return start_streaming();
+}
+
+bool given_back_failed(const v4l2_buffer &buf)
+{
+    return (buf.flags & V4L2_BUF_FLAG_ERROR) && buf.bytesused == 0;
 }
 
 // 0 when the device has something to dequeue (device_error tells whether poll
@@ -299,8 +405,12 @@ int take_newest_frame(bool device_error, kept_frame *newest)
             g_camera.frames_skipped++;
             if (queue_buffer(buf.index) < 0)
                 return -1;
-            continue;
+            g_camera.errors_in_row = given_back_failed(buf) ? g_camera.errors_in_row + 1 : 0;
+            if (g_camera.errors_in_row < g_camera.buffer_count)
+                continue;
+            return restart_streaming() < 0 ? -1 : 0; // nothing was kept since the first error
         }
+        g_camera.errors_in_row = 0;
         if (kept) {
             g_camera.frames_dropped++;
             if (queue_buffer(newest->index) < 0)
@@ -321,6 +431,7 @@ int deliver(const kept_frame &kept, camera_frame *frame)
     if (queue_buffer(kept.index) < 0)
         return -1;
     g_camera.frames_delivered++;
+    g_camera.restarted = false;
     g_camera.capture_time_known = kept.time_known;
     g_camera.captured = kept.captured;
     return 1;
@@ -335,6 +446,17 @@ int fail_fetch()
         release_device();
     publish_status();
     return -1;
+}
+
+// No frame came in time. When the last buffers came back flagged as errors,
+// the driver gave back only those it held when a transfer failed, and has
+// stopped: streaming is started again.
+int time_out()
+{
+    if (g_camera.errors_in_row > 0 && restart_streaming() < 0)
+        return fail_fetch();
+    errno = ETIMEDOUT;
+    return fail_fetch();
 }
 
 } // namespace
@@ -361,6 +483,8 @@ extern "C" int linux_v4l2_device_init(const char *device)
         release_device();
         return -1;
     }
+    describe_choice(device);
+    g_camera.restarted = false;
     publish_status();
     return 0;
 }
@@ -369,20 +493,11 @@ extern "C" int linux_v4l2_start_capturing(void)
 {
     if (g_camera.fd < 0)
         return refuse("start capturing (device not initialised)", EBADF);
-    for (uint32_t i = 0; i < g_camera.buffer_count; i++)
-        if (queue_buffer(i) < 0) {
-            release_device();
-            return -1;
-        }
-    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (xioctl(g_camera.fd, VIDIOC_STREAMON, &type) < 0) {
-        report("start streaming (VIDIOC_STREAMON)");
+    if (start_streaming() < 0) {
         release_device();
         return -1;
     }
-    g_camera.streaming = true;
-    g_told = {};
-    g_camera.streams_started++;
+    tell_choice();
     publish_status();
     return 0;
 }
@@ -395,7 +510,7 @@ extern "C" int linux_v4l2_get_fream(camera_frame *frame)
         bool device_error = false;
         kept_frame newest = {0, 0, false, {0, 0}};
         if (wait_for_frame(&device_error) < 0)
-            return fail_fetch();
+            return errno == ETIMEDOUT ? time_out() : fail_fetch();
         int kept = take_newest_frame(device_error, &newest);
         if (kept < 0 || (kept > 0 && deliver(newest, frame) < 0))
             return fail_fetch();

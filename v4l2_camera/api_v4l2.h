@@ -25,7 +25,9 @@ constexpr const char CAMERA_DEVICE[] = "/dev/video7";
 extern "C" {
 // Each returns 0 on success; on failure prints one line, sets errno and
 // returns a negative value. A failure the same as the last one printed is not
-// printed again until streaming has started anew. linux_v4l2_get_fream
+// printed again until streaming has started anew. linux_v4l2_start_capturing
+// also says in one line the size and rate streamed at, when they differ from
+// those it said last. linux_v4l2_get_fream
 // delivers the newest complete frame; it fails with ETIMEDOUT when no frame
 // arrived in time (call it again to keep waiting), and with any other errno
 // (ENODEV: the camera was unplugged) when the device failed: the library has

@@ -15,7 +15,9 @@ struct camera_status {
     uint32_t frames_delivered;
     uint32_t frames_skipped;  /* flagged as errors, empty or cut short */
     uint32_t frames_dropped;  /* complete, but a newer one was waiting behind them */
-    uint32_t streams_started; /* 1, plus 1 each time the camera came back */
+    uint32_t streams_started; /* 1, plus 1 each time streaming started again:
+                                 the camera came back, or its driver had
+                                 stopped after a failed transfer */
 };
 
 /* Our library exports a symbol of this name, so that a program can tell with

@@ -26,6 +26,11 @@ uint32_t largest_step_within(uint32_t min, uint32_t max, uint32_t step, uint32_t
     return min + (top - min) / step * step;
 }
 
+bool shorter(v4l2_fract a, v4l2_fract b)
+{
+    return uint64_t(a.numerator) * b.denominator < uint64_t(b.numerator) * a.denominator;
+}
+
 } // namespace
 
 std::size_t complete_frame_length(const v4l2_buffer &buf, const unsigned char *mapped,
@@ -87,4 +92,19 @@ bool choose_frame_size(const frame_size *offered, std::size_t count, frame_size 
     }
     *chosen = best_fit ? *best_fit : *smallest;
     return true;
+}
+
+bool choose_fastest_interval(const v4l2_frmivalenum *listed, std::size_t count, v4l2_fract *chosen)
+{
+    bool found = false;
+    for (std::size_t i = 0; i < count; i++) {
+        v4l2_fract interval = listed[i].type == V4L2_FRMIVAL_TYPE_DISCRETE ? listed[i].discrete
+                                                                           : listed[i].stepwise.min;
+        if (interval.numerator == 0 || interval.denominator == 0)
+            continue;
+        if (!found || shorter(interval, *chosen))
+            *chosen = interval;
+        found = true;
+    }
+    return found;
 }

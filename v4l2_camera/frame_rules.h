@@ -39,4 +39,10 @@ frame_size largest_stepwise_fit(const v4l2_frmsize_stepwise &range, frame_size l
 bool choose_frame_size(const frame_size *offered, std::size_t count, frame_size limit,
                        frame_size *chosen);
 
+// The shortest frame interval, the highest rate, a camera lists for a size:
+// discrete entries, or one stepwise or continuous range (its minimum).
+// Intervals with a zero numerator or denominator are passed over; false when
+// none is left.
+bool choose_fastest_interval(const v4l2_frmivalenum *listed, std::size_t count, v4l2_fract *chosen);
+
 #endif

@@ -21,6 +21,12 @@
  *   !usr1          SIGUSR1 interrupts the wait for a frame (poll fails with EINTR)
  *   !usr1=<ms>     the same after ms milliseconds of a silent camera; a wait
  *                  of less time than that ends first, with nothing found
+ *   !cancel        a transfer failed: every queued buffer is given back flagged
+ *                  V4L2_BUF_FLAG_ERROR with no bytes, and no frame comes until
+ *                  streaming is started again (STREAMOFF, STREAMON), as
+ *                  uvcvideo does; the wait for a frame meanwhile times out
+ *   !cancel=<n>    the same, but only n of the queued buffers are given back
+ *                  (the others were with the program when it failed)
  *   !unplug=<n>    the camera goes away: its descriptor polls as an error and
  *                  fails every call with ENODEV; the path fails the next <n>
  *                  opens and accesses with ENOENT, then the camera is back
@@ -29,7 +35,9 @@
  * ends the process with status 0.
  * FAKE_V4L2_FAIL=<call>:<errno name>[:<first>-<last>] makes one call fail,
  * every time or only the calls counted first to last: open, QUERYCAP, S_FMT,
- * REQBUFS, QUERYBUF, mmap, QBUF, STREAMON.
+ * S_PARM, REQBUFS, QUERYBUF, mmap, QBUF, STREAMON.
+ * Every size offers the frame intervals 1/15 s (the camera's own at each
+ * open), 1/30 s and 1/5 s.
  * FAKE_V4L2_GRANT=<n> grants n buffers whatever count is asked, as a driver
  * does that needs more before it streams.
  * FAKE_V4L2_REPORT=<path> appends the process's descriptor and mapping counts
@@ -80,6 +88,10 @@ static int entries_taken;   /* from the environment, at the first open */
 static char entry[ENTRY_BYTES];
 static unsigned repeats_left;     /* more times entry comes */
 static int dequeue_pending_error; /* errno for the next dequeue, 0: none */
+static int stopped;               /* by a failed transfer, until STREAMON */
+static unsigned stopped_waits;    /* polls that timed out since */
+static const struct v4l2_fract INTERVALS[] = {{1, 15}, {1, 30}, {1, 5}};
+static struct v4l2_fract interval; /* per frame, set at open and by S_PARM */
 
 static int errno_named(const char *name)
 {
@@ -233,6 +245,7 @@ static int open_device(int flags)
         complain("camera opened without O_CLOEXEC");
     double_fd = memfd_create("fake-v4l2", (flags & O_CLOEXEC) ? MFD_CLOEXEC : 0);
     unplugged = 0;
+    interval = INTERVALS[0];
     return double_fd;
 }
 
@@ -395,6 +408,38 @@ static int list_size(struct v4l2_frmsizeenum *size)
     return 0;
 }
 
+static int list_interval(struct v4l2_frmivalenum *entry)
+{
+    if (entry->index >= sizeof INTERVALS / sizeof INTERVALS[0] ||
+        entry->pixel_format != V4L2_PIX_FMT_MJPEG)
+        return fail_with(EINVAL);
+    entry->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+    entry->discrete = INTERVALS[entry->index];
+    return 0;
+}
+
+static int describe_streaming(struct v4l2_streamparm *parm)
+{
+    memset(&parm->parm, 0, sizeof parm->parm);
+    parm->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+    parm->parm.capture.timeperframe = interval;
+    return 0;
+}
+
+/* The interval asked for when it is one of the camera's, as uvcvideo keeps
+ * the nearest; the answer holds the interval set. */
+static int set_streaming(struct v4l2_streamparm *parm)
+{
+    const struct v4l2_fract *asked = &parm->parm.capture.timeperframe;
+    if (streaming)
+        return fail_with(EBUSY);
+    for (size_t i = 0; i < sizeof INTERVALS / sizeof INTERVALS[0]; i++)
+        if (INTERVALS[i].numerator == asked->numerator &&
+            INTERVALS[i].denominator == asked->denominator)
+            interval = INTERVALS[i];
+    return describe_streaming(parm);
+}
+
 /* Every buffer with the library and none ready, as after REQBUFS or STREAMOFF. */
 static void dequeue_all(void)
 {
@@ -442,6 +487,7 @@ static int start_streaming(void)
             break;
         }
     streaming = 1;
+    stopped = 0;
     return 0;
 }
 
@@ -458,6 +504,9 @@ static int answer_request(unsigned long request, void *arg)
     case VIDIOC_QUERYCAP: return describe_device(arg);
     case VIDIOC_ENUM_FRAMESIZES: return list_size(arg);
     case VIDIOC_S_FMT: return 0; /* MJPEG at the size asked for */
+    case VIDIOC_ENUM_FRAMEINTERVALS: return list_interval(arg);
+    case VIDIOC_G_PARM: return describe_streaming(arg);
+    case VIDIOC_S_PARM: return set_streaming(arg);
     case VIDIOC_REQBUFS: return grant_buffers(arg);
     case VIDIOC_QUERYBUF: return describe_buffer(arg);
     case VIDIOC_QBUF: return enqueue(arg);
@@ -473,6 +522,7 @@ static const char *request_name(unsigned long request)
     switch (request) {
     case VIDIOC_QUERYCAP: return "QUERYCAP";
     case VIDIOC_S_FMT: return "S_FMT";
+    case VIDIOC_S_PARM: return "S_PARM";
     case VIDIOC_REQBUFS: return "REQBUFS";
     case VIDIOC_QUERYBUF: return "QUERYBUF";
     case VIDIOC_QBUF: return "QBUF";
@@ -534,6 +584,25 @@ static void end_of_entries(void)
     exit(0);
 }
 
+/* Gives up to limit queued buffers back, flagged as an error and empty. */
+static void fail_transfer(unsigned limit)
+{
+    for (unsigned i = 0; i < buffer_count && limit > 0; i++)
+        if (states[i] == QUEUED) {
+            limit--;
+            struct v4l2_buffer *buf = &filled[i];
+            memset(buf, 0, sizeof *buf);
+            buf->index = i;
+            buf->flags =
+                V4L2_BUF_FLAG_DONE | V4L2_BUF_FLAG_ERROR | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+            buf->length = BUFFER_BYTES;
+            states[i] = READY;
+            ready[ready_count++] = i;
+        }
+    stopped = 1;
+    stopped_waits = 0;
+}
+
 /* An entry that is an event rather than frames: how poll answers it. */
 static int answer_event(struct pollfd *fd, int timeout)
 {
@@ -557,6 +626,8 @@ static int answer_event(struct pollfd *fd, int timeout)
         unplugged = 1;
         absent_looks = (unsigned)strtoul(entry + 8, NULL, 10);
         fd->revents = POLLERR | POLLHUP;
+    } else if (strncmp(entry, "!cancel", 7) == 0) {
+        fail_transfer(entry[7] == '=' ? (unsigned)strtoul(entry + 8, NULL, 10) : MAX_BUFFERS);
     } else if (strcmp(entry, "!pollerr") == 0) {
         fd->revents = POLLERR;
     } else if (strcmp(entry, "!eio") == 0) {
@@ -576,6 +647,12 @@ int poll(struct pollfd *fds, nfds_t count, int timeout)
     if (unplugged) {
         fds[0].revents = POLLERR | POLLHUP;
         return 1;
+    }
+    if (stopped) {
+        if (++stopped_waits < 3)
+            return 0;
+        complain("streaming stopped by a failed transfer, never started again");
+        end_of_entries();
     }
     if (!take_entry())
         end_of_entries();

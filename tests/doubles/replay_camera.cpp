@@ -1,7 +1,8 @@
 // A camera library that replays JPEG files: REPLAY_FRAMES lists them, separated
 // by ':', one per fetch; the fetch after the last one ends the process with
 // status 0. The entries "!timeout" and "!enodev" make that fetch fail with
-// ETIMEDOUT or ENODEV; "!usr1" sends the process SIGUSR1, "!screen=NAME"
+// ETIMEDOUT or ENODEV; "!usr1" and "!usr2" send the process SIGUSR1 or
+// SIGUSR2, "!screen=NAME"
 // changes the virtual framebuffer's screen to the layout NAME (VFB_LAYOUT),
 // and both deliver the last frame again. Without REPLAY_FRAMES the camera
 // cannot be opened.
@@ -74,8 +75,8 @@ extern "C" int linux_v4l2_get_fream(camera_frame *frame)
     }
     if (entry == "!enodev")
         return fail("dequeue a buffer (VIDIOC_DQBUF)", ENODEV);
-    if (entry == "!usr1")
-        std::raise(SIGUSR1);
+    if (entry == "!usr1" || entry == "!usr2")
+        std::raise(entry == "!usr1" ? SIGUSR1 : SIGUSR2);
     else if (entry.rfind(SCREEN_EVENT, 0) == 0)
         setenv("VFB_LAYOUT", entry.c_str() + sizeof SCREEN_EVENT - 1, 1);
     else if (load(entry, frame) < 0)

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,11 +15,15 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char **environ;
@@ -346,4 +352,59 @@ void write_file(const std::string &path, const std::vector<unsigned char> &bytes
     out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
     if (!out)
         fail("write " + path);
+}
+
+struct notify_listener::listening {
+    std::thread thread;
+};
+
+notify_listener::notify_listener(std::string socket_name) : name(std::move(socket_name))
+{
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, name.c_str(), name.size() + 1);
+    if (name[0] == '@')
+        address.sun_path[0] = '\0';
+    socklen_t length = socklen_t(offsetof(sockaddr_un, sun_path) + name.size() + (name[0] != '@'));
+    fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), length) < 0 ||
+        pipe2(stop, O_CLOEXEC) < 0)
+        throw std::runtime_error("notify_listener " + name + ": " + std::strerror(errno));
+    auto start = std::chrono::steady_clock::now();
+    thread = new listening{std::thread([this, start] {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {stop[0], POLLIN, 0}};
+        while (poll(fds, 2, -1) > 0 && !(fds[1].revents & POLLIN)) {
+            char text[4096];
+            ssize_t got = recv(fd, text, sizeof text, 0);
+            std::chrono::duration<double> since = std::chrono::steady_clock::now() - start;
+            if (got >= 0)
+                received.push_back({since.count(), std::string(text, std::size_t(got))});
+        }
+    })};
+}
+
+std::vector<notify_listener::message> notify_listener::messages()
+{
+    if (thread) {
+        // The program has ended: let the thread read what it sent first.
+        pollfd pending = {fd, POLLIN, 0};
+        while (poll(&pending, 1, 100) > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (write(stop[1], "", 1) != 1)
+            throw std::runtime_error("notify_listener: cannot stop");
+        thread->thread.join();
+        delete thread;
+        thread = nullptr;
+    }
+    return received;
+}
+
+notify_listener::~notify_listener()
+{
+    messages();
+    for (int d : {fd, stop[0], stop[1]})
+        if (d >= 0)
+            close(d);
+    if (name[0] == '/')
+        unlink(name.c_str());
 }

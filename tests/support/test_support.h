@@ -92,6 +92,30 @@ run_result run_program(std::vector<std::string> argv, std::vector<std::string> e
 // (65534). -1 when the child did not exit by itself.
 int exit_status_unprivileged(int (*body)(const char *), const char *arg);
 
+// A datagram socket of the test's own in place of systemd's notify socket:
+// name is a path, or an abstract name after '@'. It keeps each message that
+// comes, with the seconds since it was opened, until messages() is asked.
+struct notify_listener {
+    struct message {
+        double seconds;
+        std::string text;
+    };
+    explicit notify_listener(std::string name);
+    ~notify_listener();
+    notify_listener(const notify_listener &) = delete;
+    notify_listener &operator=(const notify_listener &) = delete;
+    // Stops listening; the messages that came, in order.
+    std::vector<message> messages();
+
+    std::string name;
+
+  private:
+    int fd = -1, stop[2] = {-1, -1};
+    std::vector<message> received;
+    struct listening;
+    listening *thread = nullptr;
+};
+
 // True in a cross build, whose programs run through user-mode QEMU.
 bool runs_under_emulator();
 
