@@ -5,8 +5,9 @@
 # camera-like frames. Then shows out/frames/frame_000.jpg with jpeg_fb the same way.
 # With --vm: the real-driver run instead, in a throwaway QEMU machine with the
 # kernel's bochs framebuffer and a v4l2loopback camera fed the same frames.
-# With --vm-arm: the armhf build in a 32-bit ARM QEMU machine (virtio-gpu as
-# /dev/fb0), saving what QEMU's display showed as out/camera_lcd_vm_arm.png.
+# With --vm-arm: the armhf build in a Cortex-A9 QEMU machine whose LCD
+# controller drives an 800x480 panel (/dev/fb0), saving what the panel showed
+# as out/camera_lcd_vm_arm.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/ensure_packages.sh @tools/build_packages.txt
@@ -37,16 +38,16 @@ if [ "${1:-}" = --vm ]; then
 fi
 
 if [ "${1:-}" = --vm-arm ]; then
-    xargs bash tools/ensure_packages.sh <tools/cross_packages.txt
+    bash tools/ensure_packages.sh @tools/cross_packages_armhf.txt
     cmake -S . -B build-armhf -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/armhf.cmake >/dev/null
     cmake --build build-armhf -j"$(nproc)" --target camera_lcd vm_feeder
     bash tests/vm/prepare.sh armhf
     frame_args=()
     while read -r frame; do frame_args+=(--frame "$frame"); done <out/frames/list
-    echo "Screen: virtio-gpu in the armhf VM; camera: v4l2loopback at /dev/video7, for 8 seconds"
+    echo "Screen: the LCD controller of the Cortex-A9 VM; camera: v4l2loopback at /dev/video7, for 8 seconds"
     # The VM's timeout is busybox's: it ends with 143 when the time is up.
-    tests/vm/run_in_vm.sh --arch armhf --out "$PWD/out/vm-arm" \
+    tests/vm/run_in_vm.sh --arch armhf --fb clcd --out "$PWD/out/vm-arm" \
         --feeder build-armhf/tests/vm/vm_feeder --fps 10 "${frame_args[@]}" --timeout 40 \
         -- timeout 8 build-armhf/camera_lcd/camera_lcd || [ "$(cat out/vm-arm/status)" = 143 ]
     cp out/vm-arm/screen.png out/camera_lcd_vm_arm.png

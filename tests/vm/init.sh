@@ -16,9 +16,12 @@
 # host's root at /host, the out folder at /out and at its own path, and the
 # kernel's modules at /lib/modules. The setup script (SETUP) runs in it
 # first, chrooted; the feeder runs as a unit there, started at boot when the
-# camera is there at boot. Once the system is up, a unit runs this script
-# again as "init.sh job", which runs the job in the root and stops the
-# machine as above; "init.sh feeder" starts the feeder.
+# camera is there at boot. A USB camera's modules load at boot there, but
+# uvcvideo, which udev loads when the feeder plugs the camera in, and udev
+# makes /dev/video7 by the rule the setup script installs. Once the system
+# is up, a unit runs this script again as "init.sh job", which runs the job
+# in the root and stops the machine as above; "init.sh feeder" starts the
+# feeder.
 set -euo pipefail
 if [ $$ = 1 ]; then
     /bin/busybox --install -s /bin
@@ -88,7 +91,9 @@ mount_shares() {
 }
 
 # Every driver ends up at 32 bits per pixel, vfb at 800x480, the others at the
-# mode the kernel's command line asks for; the text console is unbound so it
+# mode the kernel's command line asks for; but the LCD controller's (built
+# into the kernel) is at its panel's 800x480 and the depth its device tree
+# allows, 16 bits for clcd16. The text console is unbound so it
 # never draws over what the job shows, but on a board-like machine and in a
 # Debian root, which keep it as a board does. A "-drm" driver comes with the
 # kernel's fbdev emulation off: /dev/dri/card0 and no /dev/fb0; an
@@ -98,6 +103,7 @@ load_framebuffer() {
     vfb) load_group vfb vfb_enable=1 videomemorysize=1536000 mode_option=800x480M-32 ;;
     bochs) load_group bochs ;;
     virtio-gpu) load_group virtio_gpu ;;
+    clcd | clcd16) ;;
     bochs-overalloc | virtio-gpu-overalloc)
         load_group kms_helper drm_fbdev_overalloc=200
         load_group "$(echo "${FB%-overalloc}" | tr - _)"
@@ -122,7 +128,7 @@ load_framebuffer() {
         fi
     done
     # Clears what the console drew before it let go.
-    dd if=/dev/zero of=/dev/fb0 bs=3200 count=480 2>/dev/null
+    dd if=/dev/zero of=/dev/fb0 bs="$(cat /sys/class/graphics/fb0/stride)" count=480 2>/dev/null
 }
 
 # A board's login prompt on the console.
@@ -139,6 +145,36 @@ load_camera() {
     # shellcheck disable=SC2086  # the options are words
     load_group camera $CAMERA_OPTIONS
     wait_for /dev/video7
+}
+
+# A USB camera's capture node is /dev/video7 by the rule a board's udev has
+# (docs/udev/70-usb-camera-video7.rules; uvcvideo's capture node is its index
+# 0), here mdev's, listening to the kernel's events as udevd does: the link
+# goes when the camera is unplugged and comes back when it is plugged in again.
+start_device_manager() {
+    mkdir -p /etc
+    cat >/etc/video7.sh <<'EOF'
+case "$ACTION" in
+add)
+    [ "$(cat "/sys$DEVPATH/index")" = 0 ] &&
+        [ "$(basename "$(readlink "/sys$DEVPATH/device/driver")")" = uvcvideo ] &&
+        ln -sfn "$MDEV" /dev/video7
+    ;;
+remove) [ "$(readlink /dev/video7)" != "$MDEV" ] || rm -f /dev/video7 ;;
+esac
+EOF
+    echo 'video[0-9]+ 0:0 660 */bin/sh /etc/video7.sh' >/etc/mdev.conf
+    mdev -d || fail "mdev -d failed"
+}
+
+# The UVC gadget's modules, then uvcvideo with the job's options; the feeder
+# makes the gadget and plugs it in.
+load_usb_camera() {
+    [ "$USB_CAMERA" = 1 ] || return 0
+    uptime_note usb_modules
+    start_device_manager
+    # shellcheck disable=SC2086  # the options are words
+    load_group usb_camera $UVC_OPTIONS
 }
 
 enter_host_root() {
@@ -161,17 +197,27 @@ in_host() {
 }
 
 # Starts the feeder and waits until it has written its first frame, so the
-# capture side of the loopback device is there before the job opens it.
+# capture side of the loopback device is there before the job opens it; or
+# with the USB camera until uvcvideo's node is /dev/video7.
 start_feeder() {
     [ -n "$FEEDER" ] || return 0
     in_host sh "$FEEDER" >/out/feeder.log 2>&1 &
-    local pid=$! tries=200
-    while ! grep -qs '^\(frame\|held\) ' /out/feeder.log && kill -0 "$pid" 2>/dev/null &&
+    local pid=$! tries=200 ready='^\(frame\|held\) '
+    [ "$USB_CAMERA" = 1 ] && ready='^ready '
+    while ! grep -qs "$ready" /out/feeder.log && kill -0 "$pid" 2>/dev/null &&
         [ "$tries" -gt 0 ]; do
         sleep 0.05
         tries=$((tries - 1))
     done
-    grep -q '^\(frame\|held\) ' /out/feeder.log || fail "feeder wrote no frame: $(cat /out/feeder.log)"
+    grep -q "$ready" /out/feeder.log || fail "feeder is not ready: $(cat /out/feeder.log)"
+    [ "$USB_CAMERA" = 1 ] || return 0
+    tries=400
+    while [ ! -e /dev/video7 ] && [ "$tries" -gt 0 ]; do
+        sleep 0.05
+        tries=$((tries - 1))
+    done
+    [ -e /dev/video7 ] || fail "no uvcvideo node became /dev/video7: $(dmesg | grep -i -e uvc -e usb | tail -n 5)"
+    uptime_note usb_camera
 }
 
 # A unit of the Debian root that runs this script with an argument.
@@ -190,14 +236,18 @@ write_unit() {
 }
 
 # The units that run the job once the system is up and, before any service,
-# the feeder; the camera's module options, and the module loaded at boot
-# when the camera is there at boot.
+# the feeder; the cameras' module options, the modules of the USB camera's
+# bus and gadget, and v4l2loopback when the camera is there at boot.
 add_units() {
     local wants=/newroot/etc/systemd/system/multi-user.target.wants
     write_unit lcdvm-job.service "Test VM job" exec job After=multi-user.target
     mkdir -p "$wants" /newroot/etc/modprobe.d /newroot/etc/modules-load.d
     ln -s ../lcdvm-job.service "$wants/"
     echo "options v4l2loopback $CAMERA_OPTIONS" >/newroot/etc/modprobe.d/lcdvm-camera.conf
+    if [ "$USB_CAMERA" = 1 ]; then
+        [ -z "$UVC_OPTIONS" ] || echo "options uvcvideo $UVC_OPTIONS" >/newroot/etc/modprobe.d/lcdvm-usb-camera.conf
+        printf '%s\n' dummy_hcd usb_f_uvc >/newroot/etc/modules-load.d/lcdvm-usb-camera.conf
+    fi
     [ -n "$FEEDER" ] && write_unit lcdvm-feeder.service "Test VM camera feeder" forking feeder \
         DefaultDependencies=no After=systemd-modules-load.service Before=sysinit.target
     [ "$CAMERA" = 1 ] || return 0
@@ -272,7 +322,7 @@ run_in_root() {
     esac
 }
 
-FB=none CAMERA=0 BOARD=0 FEEDER='' FOREIGN=0 OUT_PATH=/ ROOT='' MODULES='' SETUP=''
+FB=none CAMERA=0 USB_CAMERA=0 UVC_OPTIONS='' BOARD=0 FEEDER='' FOREIGN=0 OUT_PATH=/ ROOT='' MODULES='' SETUP=''
 if [ $$ != 1 ]; then
     # shellcheck source=/dev/null
     . /out/job.env
@@ -288,6 +338,7 @@ load_framebuffer
 [ -z "$ROOT" ] || boot_debian_root
 start_getty
 load_camera
+load_usb_camera
 enter_host_root
 start_feeder
 uptime_note job

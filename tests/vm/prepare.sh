@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Fetches and builds everything a test VM needs into a cache, once: host tools
 # (apt), Debian's kernel for the VM's architecture and its modules,
-# v4l2loopback built against the matching headers (cross-built for ARM), and
-# a busybox initramfs with our init; with --debian-root also a Debian 12 root
+# v4l2loopback and a dummy_hcd with isochronous endpoints (for a USB camera)
+# built against the matching headers (cross-built for ARM), and a busybox
+# initramfs with our init; for armhf also device trees that give QEMU's
+# vexpress-a9 an 800x480 LCD panel; with --debian-root also a Debian 12 root
 # for the VM to boot with systemd (amd64 only).
 #
 #   prepare.sh [--debian-root] [amd64|armhf|arm64]   (default: this machine's architecture)
@@ -13,7 +15,8 @@
 # waits for another's preparation. Prints the kernel's and the initramfs's
 # paths, one a line, with --debian-root then the root's disk image and the
 # folder holding the kernel's lib/modules, and says how long it took when it
-# had work to do.
+# had work to do. The armhf kernel's folder holds the device trees,
+# vexpress-lcd-32.dtb and vexpress-lcd-16.dtb, named after the panel's depth.
 # Idempotent: a warm run only checks stamps. Exits 77 when packages are
 # missing and this user cannot install them.
 set -euo pipefail
@@ -21,7 +24,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${LCDVM_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/lcd_display-vm}
 # libelf1: the kernel's objtool, unpacked with linux-kbuild rather than installed, loads it.
-host_packages=(qemu-system-data busybox-static kmod cpio xz-utils make mawk libelf1 libjpeg-turbo-progs)
+host_packages=(qemu-system-data busybox-static kmod cpio xz-utils make mawk libelf1 libjpeg-turbo-progs patch)
 # Modules each VM flavour loads, as named to modprobe: the groups init.sh loads.
 module_groups=(
     "base 9pnet_virtio 9p virtio_pci"
@@ -29,6 +32,7 @@ module_groups=(
     "bochs bochs"
     "virtio_gpu virtio_gpu"
     "camera videodev v4l2loopback"
+    "usb_camera dummy_hcd libcomposite usb_f_uvc uvcvideo"
 )
 # What the Debian root holds besides the apt variant's packages: systemd, and
 # the libraries our packages depend on, so that they install with plain dpkg
@@ -84,7 +88,9 @@ choose_arch() {
     armhf)
         image_package=linux-image-armmp:armhf suffix=:armhf cache_dir=$cache/armhf
         make_args=(ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf-)
-        host_packages+=(qemu-system-arm gcc-12-arm-linux-gnueabihf)
+        host_packages+=(qemu-system-arm gcc-12-arm-linux-gnueabihf device-tree-compiler)
+        # vexpress-a9 has its virtio devices on virtio-mmio.
+        module_groups[0]+=" virtio_mmio"
         ;;
     arm64)
         image_package=linux-image-arm64:arm64 suffix=:arm64 cache_dir=$cache/arm64
@@ -111,10 +117,7 @@ install_missing_host_packages() {
         echo "prepare.sh: missing packages ${missing[*]}; run as root or install them" >&2
         exit 77
     fi
-    log "installing ${missing[*]}"
-    apt-get -o DPkg::Lock::Timeout=300 update -qq || die "apt-get update failed"
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
-        --no-install-recommends "${missing[@]}" >/dev/null || die "apt-get install ${missing[*]} failed"
+    bash "$here/../../tools/ensure_packages.sh" "${missing[@]}" || die "installing ${missing[*]} failed"
 }
 
 depends_on() {
@@ -194,6 +197,55 @@ build_v4l2loopback() {
     cp "$build/v4l2loopback.ko" "$dir/$loopback_ko"
 }
 
+# dummy_hcd.c of the kernel's own source, for the version the image package
+# has: only that file is taken from linux-source's tarball, once for all
+# architectures (the same version's source serves each).
+dummy_hcd_source() {
+    local kver=$1 version src series
+    series=$(cut -d. -f1,2 <<<"$kver")
+    version=$(apt-cache show --no-all-versions "linux-image-$kver$suffix" 2>/dev/null |
+        awk '$1 == "Version:" {print $2; exit}')
+    [ -n "$version" ] || die "apt-cache show linux-image-$kver$suffix names no version"
+    src=$cache/linux-source-$version/dummy_hcd.c
+    if [ ! -f "$src" ]; then
+        local tmp=$cache/linux-source-$version.tmp.$$
+        log "downloading linux-source-$series $version for dummy_hcd.c"
+        mkdir -p "$tmp" "${src%/*}"
+        (cd "$tmp" && apt-get -o APT::Sandbox::User=root download -q "linux-source-$series=$version" >/dev/null) ||
+            die "apt-get download linux-source-$series=$version failed"
+        dpkg-deb --fsys-tarfile "$tmp"/linux-source-*.deb | tar -xO --wildcards './usr/src/linux-source-*.tar.xz' |
+            tar -xJ -C "$tmp" --wildcards '*/drivers/usb/gadget/udc/dummy_hcd.c' ||
+            die "dummy_hcd.c not found in linux-source $version"
+        mv "$tmp"/linux-source-*/drivers/usb/gadget/udc/dummy_hcd.c "$src"
+        rm -rf "$tmp"
+    fi
+    echo "$src"
+}
+
+# Named after the patch, so that a changed one is built anew.
+dummy_hcd_ko() {
+    echo "dummy_hcd-iso-$(sha256sum <"$here/dummy_hcd_iso.patch" | cut -c1-12).ko"
+}
+
+build_dummy_hcd() {
+    local dir=$1 kver=$2
+    local ko src build=$dir/dummy_hcd-build hdr=$dir/root/usr/src/linux-headers-$kver
+    ko=$(dummy_hcd_ko)
+    [ -f "$dir/$ko" ] && return
+    src=$(dummy_hcd_source "$kver")
+    rm -rf "$build"
+    mkdir -p "$build"
+    cp "$src" "$build/dummy_hcd.c"
+    patch -s "$build/dummy_hcd.c" <"$here/dummy_hcd_iso.patch" >"$dir/dummy_hcd-build.log" 2>&1 ||
+        die "dummy_hcd_iso.patch does not apply to $src, see $dir/dummy_hcd-build.log"
+    echo 'obj-m := dummy_hcd.o' >"$build/Kbuild"
+    log "building dummy_hcd with isochronous endpoints against $hdr"
+    make -s -C "$hdr" M="$build" "${make_args[@]}" -j"$(nproc)" modules \
+        >>"$dir/dummy_hcd-build.log" 2>&1 ||
+        die "make dummy_hcd failed, see $dir/dummy_hcd-build.log"
+    cp "$build/dummy_hcd.ko" "$dir/$ko"
+}
+
 # Writes the insmod order for the given modules, one .ko path per line,
 # leaving out those built into the kernel.
 module_order() {
@@ -206,16 +258,22 @@ module_order() {
     done | awk '$1 == "insmod" {print $2}' | awk '!seen[$0]++'
 }
 
-# v4l2loopback joins the kernel's own modules where dkms would put it, so that
-# modprobe finds it in the Debian root too.
+# v4l2loopback and our dummy_hcd join the kernel's own modules where dkms
+# would put them: depmod's default search order (updates before the rest)
+# has modprobe take them over the stock ones, in the Debian root too.
 index_modules() {
     local dir=$1 kver=$2
-    local updates=$dir/root/lib/modules/$kver/updates
+    local updates=$dir/root/lib/modules/$kver/updates dummy_hcd
+    dummy_hcd=$(dummy_hcd_ko)
     cmp -s "$dir/$loopback_ko" "$updates/v4l2loopback.ko" &&
+        cmp -s "$dir/$dummy_hcd" "$updates/dummy_hcd.ko" &&
         [ -f "$dir/root/lib/modules/$kver/modules.dep" ] && return
     mkdir -p "$updates"
     cp "$dir/$loopback_ko" "$updates/v4l2loopback.ko" || die "cp $loopback_ko to $updates failed"
+    cp "$dir/$dummy_hcd" "$updates/dummy_hcd.ko" || die "cp $dummy_hcd to $updates failed"
     depmod -b "$dir/root" "$kver" || die "depmod -b $dir/root $kver failed"
+    modprobe -d "$dir/root" -S "$kver" --show-depends dummy_hcd | grep -q "/updates/dummy_hcd.ko" ||
+        die "modprobe would not load our dummy_hcd from $updates"
 }
 
 copy_modules() {
@@ -238,7 +296,7 @@ busybox_binary() {
 # The initramfs's name carries a hash of what went in, so worktrees with
 # different inits share the cache; those unused for a week are removed.
 initramfs_path() {
-    echo "$1/initrd-$(cat "$here/init.sh" "$0" | sha256sum | cut -c1-16).cpio.gz"
+    echo "$1/initrd-$(cat "$here/init.sh" "$0" "$here/dummy_hcd_iso.patch" | sha256sum | cut -c1-16).cpio.gz"
 }
 
 build_initramfs() {
@@ -321,6 +379,26 @@ build_debian_root() {
     touch "$image"
 }
 
+# QEMU's vexpress-a9 (Cortex-A9) with an LCD controller as a board has one:
+# the package's device tree for it, with an 800x480 panel on the CLCD
+# (lcd_panel.awk), once at 32 bits per pixel and once at 16.
+build_lcd_device_trees() {
+    local dir=$1 kver=$2
+    local boot=$dir/root/boot stock=$dir/root/usr/lib/linux-image-$kver/vexpress-v2p-ca9.dtb
+    [ "$boot/vexpress-lcd-16.dtb" -nt "$here/lcd_panel.awk" ] && return
+    local tree=$dir/vexpress-v2p-ca9.dts depth bandwidth
+    dtc -q -I dtb -O dts -o "$tree" "$stock" || die "dtc could not read $stock"
+    for depth in 32 16; do
+        bandwidth=
+        [ "$depth" = 16 ] || bandwidth=0x10000000
+        awk -v bandwidth="$bandwidth" -f "$here/lcd_panel.awk" "$tree" "$tree" >"$tree.$depth" ||
+            die "no panel wired into $stock"
+        dtc -q -I dts -O dtb -o "$boot/vexpress-lcd-$depth.dtb" "$tree.$depth" ||
+            die "dtc could not make the $depth-bit LCD device tree"
+    done
+    rm -f "$tree" "$tree".*
+}
+
 # Parallel test runs share the cache; the first one fills it.
 lock_cache() {
     mkdir -p "$cache_dir" || die "mkdir $cache_dir failed"
@@ -341,9 +419,11 @@ main() {
     mkdir -p "$dir"
     fetch_sources "$dir" "$kver"
     build_v4l2loopback "$dir" "$kver"
+    build_dummy_hcd "$dir" "$kver"
     index_modules "$dir" "$kver"
     build_initramfs "$dir" "$kver"
     extract_kernel "$dir" "$kver"
+    [ "$arch" != armhf ] || build_lcd_device_trees "$dir" "$kver"
     [ "$debian_root" = 0 ] || build_debian_root
     [ "$worked" = 0 ] || echo "prepare.sh: the $arch VM cache took $((SECONDS - start)) s to prepare" >&2
     kernel_path "$dir" "$kver"

@@ -9,7 +9,8 @@
 #   screen.ppm screen.png        what QEMU's display showed at the end
 #   NAME.ppm                     what it showed when the command ran
 #                                sh "$LCDVM_OUT/screendump" NAME in the VM
-#   console.log feeder.log       kernel console and feeder output
+#   console.log feeder.log       kernel console and feeder output (the
+#                                UVC gadget's with --usb-camera)
 #   setup.log                    the --setup script's output
 #   uptime                       guest clock at init, (at systemd's start,) at
 #                                the job's start, at the end
@@ -19,6 +20,7 @@
 # $LCDVM_OUT/vm-stopping first. Exits with the command's status (0 for a
 # command that stopped the machine), or 125 if the VM failed.
 # Environment: LCDVM_CACHE (see prepare.sh), LCDVM_FEEDER (default --feeder),
+# LCDVM_UVC_FEEDER (default --uvc-feeder),
 # LCDVM_ARCH (default --arch), LCDVM_QUIET= (empty) to keep the kernel's boot
 # messages in console.log.
 set -euo pipefail
@@ -34,6 +36,10 @@ systemd=0
 setup=
 late_camera=0
 feeder=${LCDVM_FEEDER:-}
+usb_camera=0
+uvc_feeder=${LCDVM_UVC_FEEDER:-}
+uvc_args=()
+uvc_options=
 frames=()
 hold=0
 out=
@@ -41,21 +47,28 @@ cmd_timeout=60
 command=()
 qemu=()
 display=()
+virtio_transport=pci # or device: virtio-mmio
 ctl=
 
 usage() {
     cat >&2 <<EOF
 usage: run_in_vm.sh --out DIR [--arch amd64|armhf|arm64]
                     [--fb vfb|bochs|virtio-gpu|bochs-drm|virtio-gpu-drm|bochs-overalloc|
-                          virtio-gpu-overalloc|none] [--size WxH] [--board]
+                          virtio-gpu-overalloc|clcd|clcd16|none] [--size WxH] [--board]
                     [--camera] [--systemd [--setup SCRIPT] [--late-camera]]
                     [--feeder PROGRAM --fps N [--hold] --frame FILE... [--fps N --frame FILE...]]
+                    [--usb-camera --uvc-feeder PROGRAM [--camera-size WxH]... [--camera-interval N,...]
+                     [--camera-default N] [--camera-max-frame BYTES] [--repeat] [--uvc-nodrop]
+                     [--fps N] [--hold] --frame FILE...]
                     [--timeout SECONDS] -- COMMAND [ARG...]
   --arch        the VM's architecture; its programs come from a build for it
   --fb          the framebuffer driver (default bochs on amd64, virtio-gpu on ARM;
                 vfb has no display to take pictures of and exists on amd64 only;
                 bochs-drm and virtio-gpu-drm: /dev/dri/card0 without /dev/fb0;
-                -overalloc: /dev/fb0 with two screens of memory to pan over)
+                -overalloc: /dev/fb0 with two screens of memory to pan over;
+                clcd and clcd16, armhf only: a Cortex-A9 machine, vexpress-a9,
+                whose LCD controller (PL111) drives an 800x480 panel at 32 or
+                16 bits per pixel through its own framebuffer driver)
   --board       as a board has it: the text console stays on /dev/fb0 (console=tty0
                 beside the serial line, its cursor on, consoleblank=2), a getty on tty1
   --size        the display's mode for bochs and virtio-gpu (default 800x480)
@@ -66,11 +79,31 @@ usage: run_in_vm.sh --out DIR [--arch amd64|armhf|arm64]
                 starts (e.g. dpkg -i /host/PATH.deb)
   --late-camera the camera is not there at boot: the command loads it
                 (modprobe v4l2loopback) and starts the feeder (systemctl start
-                lcdvm-feeder)
+                lcdvm-feeder); a USB camera's modules are loaded at boot
+                (uvcvideo by udev, when the camera comes), and starting the
+                feeder plugs it in
   --frame FILE  a frame for the feeder to write, in order; repeat the option
   --fps N       frames a second; given after a --frame, from the next on
   --hold        the feeder repeats the first frame until the command creates
                 \$LCDVM_OUT/feeder.go, then writes the others
+  --usb-camera  instead of v4l2loopback, a USB camera on dummy_hcd's emulated bus:
+                the UVC gadget (uvc_feeder, --uvc-feeder) sends the frames, one
+                per frame interval the host chose, from the first at each
+                stream start; uvcvideo's capture node is /dev/video7 (a link,
+                by an mdev rule as a board's udev has; with --systemd, which
+                needs --late-camera, by the Debian root's udev and the rule
+                the --setup script installs). The command unplugs and plugs it
+                back with sh "\$LCDVM_OUT/usb" unplug|plug
+  --camera-size WxH  an MJPEG frame size the camera offers; repeat the option
+                (default 640x480)
+  --camera-interval N,...  the frame intervals it offers, in 100 ns units
+                (default 10000000 / --fps)
+  --camera-default N  the default interval (default the first)
+  --camera-max-frame BYTES  the dwMaxVideoFrameSize it announces (default
+                width x height x 2); larger frames are sent whole all the same
+  --repeat      the camera sends the last frame again and again after the others
+  --uvc-nodrop  uvcvideo's nodrop=1: frames it finds broken are handed over
+                flagged as errors instead of dropped
 EOF
     exit 2
 }
@@ -100,6 +133,14 @@ parse_args() {
         --hold) hold=1 words=1 ;;
         --frame) frames+=("$(realpath "$2")") camera=1 ;;
         --timeout) cmd_timeout=$2 ;;
+        --usb-camera) usb_camera=1 words=1 ;;
+        --uvc-feeder) uvc_feeder=$2 ;;
+        --camera-size) uvc_args+=(--size "$2") ;;
+        --camera-interval) uvc_args+=(--interval "$2") ;;
+        --camera-default) uvc_args+=(--default "$2") ;;
+        --camera-max-frame) uvc_args+=(--max-frame "$2") ;;
+        --repeat) uvc_args+=(--repeat) words=1 ;;
+        --uvc-nodrop) uvc_options=nodrop=1 words=1 ;;
         --)
             shift
             command=("$@")
@@ -120,10 +161,19 @@ check_args() {
     fi
     case "$fb" in
     vfb | bochs | virtio-gpu | bochs-drm | virtio-gpu-drm | bochs-overalloc | virtio-gpu-overalloc | none) ;;
+    clcd | clcd16) [ "$arch" = armhf ] || die "--fb $fb is an armhf machine's" ;;
     *) usage ;;
     esac
     [[ "$size" =~ ^[0-9]+x[0-9]+$ ]] || usage
-    if [ ${#frames[@]} -gt 0 ]; then
+    if [ "$usb_camera" = 1 ]; then
+        [ ${#frames[@]} -gt 0 ] || die "--usb-camera needs --frame"
+        [ "$systemd" = 0 ] || [ "$late_camera" = 1 ] || die "--usb-camera with --systemd needs --late-camera"
+        [[ " ${frames[*]}" != *" @"* ]] || die "--usb-camera sends at the interval the host chose: no --fps after --frame"
+        [[ " ${uvc_args[*]} " == *" --interval "* ]] || uvc_args+=(--interval $((10000000 / fps)))
+        feeder=$uvc_feeder
+        [ -x "$feeder" ] || die "feeder '$feeder' is not an executable (use --uvc-feeder)"
+        feeder=$(realpath "$feeder")
+    elif [ ${#frames[@]} -gt 0 ]; then
         [ -x "$feeder" ] || die "feeder '$feeder' is not an executable (use --feeder)"
         feeder=$(realpath "$feeder")
     fi
@@ -131,7 +181,7 @@ check_args() {
     out=$(realpath "$out")
     rm -f "$out"/{stdout,stderr,status,times,fb0.raw,fb0.info,console.log,uptime} \
         "$out"/{feeder.log,feeder.go,vm-done,vm-error,vm-stopping,job.env,job.sh,feeder.sh,setup.log} \
-        "$out"/{screendump,screen.ppm,screen.png} "$out"/*.dump-request
+        "$out"/{screendump,usb,screen.ppm,screen.png} "$out"/*.dump-request
 }
 
 # The machine, its console and its display for each architecture.
@@ -144,6 +194,12 @@ choose_machine() {
     armhf)
         qemu=(qemu-system-arm -machine "virt,highmem=off,accel=tcg" -cpu cortex-a15 -smp 1)
         console=ttyAMA0
+        if [[ "$fb" == clcd* ]]; then
+            # Its sound chip (PL041) gets a sound card that plays nowhere.
+            qemu=(qemu-system-arm -machine "vexpress-a9,accel=tcg" -cpu cortex-a9 -smp 1
+                -audiodev "none,id=silent" -global pl041.audiodev=silent)
+            virtio_transport=device
+        fi
         ;;
     arm64)
         qemu=(qemu-system-aarch64 -machine "virt,accel=tcg" -cpu cortex-a53 -smp 1)
@@ -165,13 +221,21 @@ choose_machine() {
     esac
 }
 
+# The bits per pixel of the LCD controller's panel.
+depth_of() { if [ "$1" = clcd16 ]; then echo 16; else echo 32; fi; }
+
+# QEMU takes pictures of a display the machine has: none with vfb.
+has_display() { [ ${#display[@]} -gt 0 ] || [[ "$fb" == clcd* ]]; }
+
 write_job() {
     local quoted foreign=0
     quoted=$(printf '%q ' "${command[@]}")
     [ "$arch" = "$(dpkg --print-architecture)" ] || foreign=1
     {
         echo "FB=$fb"
-        echo "CAMERA=$((camera && !late_camera))"
+        echo "CAMERA=$((camera && !late_camera && !usb_camera))"
+        echo "USB_CAMERA=$usb_camera"
+        echo "UVC_OPTIONS=$uvc_options"
         echo "BOARD=$board"
         echo "FOREIGN=$foreign"
         printf 'OUT_PATH=%q\n' "$out"
@@ -194,9 +258,23 @@ i=0
 while [ -e "$request" ] && [ "$i" -lt 400 ]; do sleep 0.05; i=$((i + 1)); done
 [ -e "$LCDVM_OUT/$1.ppm" ]
 EOF
-    if [ ${#frames[@]} -gt 0 ]; then
-        local held=()
-        [ "$hold" = 1 ] && held=(--hold "$out/feeder.go")
+    local held=()
+    [ "$hold" = 1 ] && held=(--hold "$out/feeder.go")
+    if [ "$usb_camera" = 1 ]; then
+        echo "exec $(printf '%q ' "$feeder" "${uvc_args[@]}" "${held[@]}" "${frames[@]}")" >"$out/feeder.sh"
+        cat >"$out/usb" <<'EOF'
+# sh "$LCDVM_OUT/usb" unplug|plug: unbinds the camera's gadget from its UDC,
+# as pulling its cable, or binds it again. The Debian root has no configfs
+# mounted where the feeder's chroot has it.
+udc=/sys/kernel/config/usb_gadget/lcdvm/UDC
+[ -e "$udc" ] || mount -t configfs configfs /sys/kernel/config || exit 1
+case "$1" in
+unplug) echo >"$udc" ;;
+plug) ls /sys/class/udc >"$udc" ;;
+*) exit 2 ;;
+esac
+EOF
+    elif [ ${#frames[@]} -gt 0 ]; then
         echo "exec $(printf '%q ' "$feeder" "${held[@]}" /dev/video7 "$fps" "${frames[@]}")" \
             >"$out/feeder.sh"
     fi
@@ -255,12 +333,12 @@ serve() {
         fi
         for request in "$out"/*.dump-request; do
             [ -e "$request" ] || continue
-            [ ${#display[@]} -eq 0 ] || screendump "$(basename "$request" .dump-request)" ppm || true
+            ! has_display || screendump "$(basename "$request" .dump-request)" ppm || true
             rm -f "$request"
         done
     done
     [ "$stopped" = 1 ] || return 0
-    if [ ${#display[@]} -gt 0 ]; then
+    if has_display; then
         screendump screen ppm || true
         screendump screen png || true
     fi
@@ -276,7 +354,8 @@ prepare() {
     kernel=$(sed -n 1p <<<"$cache")
     initrd=$(sed -n 2p <<<"$cache")
     modules=$(sed -n 4p <<<"$cache")
-    root_disk=()
+    root_disk=() device_tree=()
+    [[ "$fb" != clcd* ]] || device_tree=(-dtb "${kernel%/*}/vexpress-lcd-$(depth_of "$fb").dtb")
     [ "$systemd" = 0 ] || root_disk=(-drive "file=$(sed -n 3p <<<"$cache"),format=raw,if=virtio,readonly=on")
 }
 
@@ -300,14 +379,14 @@ boot() {
         -nodefaults -no-user-config -display none -m 512 \
         -action reboot=shutdown,shutdown=pause \
         -chardev "pipe,id=control,path=$ctl/qmp" -mon chardev=control,mode=control \
-        -kernel "$kernel" -initrd "$initrd" \
+        -kernel "$kernel" -initrd "$initrd" "${device_tree[@]}" \
         -append "$(kernel_consoles) ${LCDVM_QUIET-quiet} panic=-1 video=$size" \
         -serial "file:$out/console.log" \
         "${display[@]}" "${root_disk[@]}" \
         -fsdev "local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap" \
-        -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
+        -device "virtio-9p-$virtio_transport,fsdev=hostroot,mount_tag=hostroot" \
         -fsdev "local,id=out,path=$out,security_model=none" \
-        -device virtio-9p-pci,fsdev=out,mount_tag=out &
+        -device "virtio-9p-$virtio_transport,fsdev=out,mount_tag=out" &
     qemu_pid=$!
     serve
     wait "$qemu_pid" || status=$?
@@ -324,9 +403,10 @@ uptime_at() {
 # One line on where the time went: guest clock at init, systemd's start (with
 # --systemd), job start and end.
 summary() {
-    local init systemd job end
+    local init systemd job end usb usb_up
     init=$(uptime_at init) systemd=$(uptime_at systemd) job=$(uptime_at job) end=$(uptime_at end)
-    echo "run_in_vm.sh: $arch VM: init at ${init:-?} s,${systemd:+ systemd at $systemd s,}" \
+    usb=$(uptime_at usb_modules) usb_up=$(uptime_at usb_camera)
+    echo "run_in_vm.sh: $arch VM: init at ${init:-?} s,${systemd:+ systemd at $systemd s,}${usb:+ USB camera from $usb s to ${usb_up:-?} s,}" \
         "job from ${job:-?} s to ${end:-?} s of guest time, $((SECONDS - started)) s in all" >&2
 }
 

@@ -6,7 +6,8 @@
 #
 #   service_job.sh boot SCREEN   the camera there at boot, held on its first
 #                                frame until $LCDVM_OUT/feeder.go
-#   service_job.sh late SCREEN   no camera at boot: loads it, starts the feeder
+#   service_job.sh late SCREEN   no camera at boot: the USB camera plugged in
+#                                (its feeder started), unplugged and back
 #
 # SCREEN is vm_screen, a program of the host's root (/host here).
 set -eu
@@ -32,9 +33,11 @@ console_mode() { chroot /host "$screen" vt /dev/tty0 2>&1 | sed -n "s/^mode=//p"
 # shellcheck source=/dev/null
 dump() { . "$out/screendump"; }
 
+# A USB camera's /dev/video7 is a link to its node.
 has_camera_open() {
+    node=$(readlink -f /dev/video7)
     for fd in "/proc/$1"/fd/*; do
-        [ "$(readlink "$fd")" = /dev/video7 ] && return 0
+        [ "$(readlink "$fd")" = "$node" ] && return 0
     done
     return 1
 }
@@ -133,11 +136,25 @@ check_boot() {
     systemctl kill -s USR1 "$unit"
     more_lines "$before"
     lines_after "$before" >"$out/usr1.txt"
+    sleep 3
+    echo "status_text=$(prop StatusText)"
+    check_snapshot
     systemd-analyze security --no-pager "$unit" >"$out/security.txt" 2>&1 || true
-    probe_writes "$pid" / /etc /usr /var/lib /var/log /var/cache /var/tmp /tmp /run /run/lock \
+    probe_writes "$pid" / /etc /usr /var/lib /var/log /var/cache /var/tmp /tmp /run /run/lock /run/camera-lcd \
         /dev /dev/shm /dev/mqueue /root /home /dev/fb0 /dev/dri/card0 /dev/video7 /dev/tty7 /dev/tty1 \
         /dev/tty0 /dev/console >"$out/writes.txt"
     echo "console_running=$(console_mode)"
+}
+
+# SIGUSR2: the frame shown (the feeder holds its first) as the camera sent
+# it, in the unit's runtime directory.
+check_snapshot() {
+    before=$(lines)
+    systemctl kill -s USR2 "$unit"
+    more_lines "$before"
+    lines_after "$before" >"$out/usr2.txt"
+    cp /run/camera-lcd/snapshot.jpg "$out/snapshot.jpg" 2>/dev/null || true
+    ls -a /run/camera-lcd >"$out/runtime_dir.txt"
 }
 
 # Undecodable frames, then good ones: the journal stays short, the view goes on.
@@ -171,9 +188,39 @@ check_kill() {
     dump wiped
     wait_for_substate auto-restart 30 || true
     echo "console_after_kill=$(console_mode)"
-    dump_at restarted "$t0" $((restart + 2))
+    running_again "$pid" $((restart * 10 + 100)) && echo "ready_after_kill=$(($(centis) - t0))"
+    dump restarted
     echo "started_after_kill=$(started_after "$t0")"
     echo "restarts_after_kill=$(prop NRestarts)"
+}
+
+# Waits up to $2 tenths of a second for another process than $1 to have told
+# systemd it is ready (SubState running, for a unit of Type=notify), then a
+# moment for its first frame to be drawn.
+running_again() {
+    for _ in $(seq "$2"); do
+        p=$(prop MainPID)
+        if [ "$p" != 0 ] && [ "$p" != "$1" ] && [ "$(prop SubState)" = running ]; then
+            sleep 0.5
+            return 0
+        fi
+        sleep 0.1
+    done
+    return 1
+}
+
+# SIGSTOP: systemd's watchdog ends the process that no longer tells it is
+# alive and starts it again; the picture (wiped meanwhile) is back.
+check_sigstop() {
+    pid=$(prop MainPID)
+    echo "watchdog_usec=$(prop WatchdogUSec)"
+    t0=$(centis)
+    kill -STOP "$pid"
+    chroot /host "$screen" draw /dev/fb0 1 flush 2>/dev/null
+    running_again "$pid" 400 && echo "back_after_sigstop=$(($(centis) - t0))"
+    dump after_sigstop
+    echo "result_after_sigstop=$(journalctl -q -b -o cat -u "$unit" | grep -c 'Watchdog timeout')"
+    echo "restarts_after_sigstop=$(prop NRestarts)"
 }
 
 check_stop() {
@@ -182,13 +229,32 @@ check_stop() {
     echo "console_after_stop=$(console_mode)"
 }
 
-# No camera at boot: the unit waits, failing and restarted; the camera
-# plugged in (the module loaded, its feeder writing) brings the picture.
+# Waits up to 10 s for the unit's journal to hold the line $1.
+said() {
+    for _ in $(seq 100); do
+        journal | grep -qxF "$1" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# Each video node's name, index and driver; udev's database, for what it
+# made of them.
+video_nodes() {
+    for dev in /sys/class/video4linux/*; do
+        echo "${dev##*/} $(cat "$dev/index") $(basename "$(readlink "$dev/device/driver")")"
+    done >"$out/nodes.txt"
+    udevadm info --export-db >"$out/udev.txt"
+}
+
+# No camera at boot: the unit waits, failing and restarted; the USB camera
+# plugged in (its gadget bound by the feeder) brings the picture. Unplugged,
+# camera_lcd waits for it; plugged in again, the picture (wiped from the
+# display meanwhile) is back.
 check_late_camera() {
     wait_for_substate auto-restart 100 || true
     echo "substate_without_camera=$(prop SubState)"
     journal >"$out/without_camera.txt"
-    modprobe v4l2loopback
     systemctl start lcdvm-feeder.service
     t0=$(centis)
     restart=$(restart_delay)
@@ -196,6 +262,26 @@ check_late_camera() {
     dump_at plugged "$t0" $((restart + 2))
     echo "started_after_plug=$(started_after "$t0")"
     camera_open && echo camera_open_after_plug=1 || echo camera_open_after_plug=0
+    echo "pid_after_plug=$(prop MainPID)"
+    echo "video7=$(readlink /dev/video7)"
+    video_nodes
+    sh "$out/usb" unplug
+    t1=$(centis)
+    for _ in $(seq 50); do
+        [ -L /dev/video7 ] || [ -e /dev/video7 ] || break
+        sleep 0.1
+    done
+    [ -L /dev/video7 ] || [ -e /dev/video7 ] || echo video7_after_unplug=gone
+    told=silent
+    said 'camera_lcd: the camera /dev/video7 stopped, waiting for it' && told=said
+    echo "stopped_after_unplug=$(($(centis) - t1))"
+    echo "after_unplug=$told $(prop SubState) $(prop MainPID)"
+    chroot /host "$screen" draw /dev/fb0 1 flush 2>/dev/null
+    sh "$out/usb" plug
+    t1=$(centis)
+    said 'camera_lcd: the camera /dev/video7 is back' && echo "back_after_replug=$(($(centis) - t1))"
+    sleep 0.5
+    dump replugged
 }
 
 case "$1" in
@@ -203,6 +289,7 @@ boot)
     check_boot
     check_undecodable
     check_kill
+    check_sigstop
     check_stop
     ;;
 late) check_late_camera ;;

@@ -16,7 +16,8 @@
 //       black around it. SCREEN is a 32-bit memory dump (W x 4-byte lines, the
 //       fourth byte of each pixel not compared), with "x16" a 16-bit one of
 //       5-6-5 pixels against the image's top bits, or a binary PPM of the
-//       display, for which the offsets do not matter. Exits 0 when they
+//       display, for which the offsets do not matter (with "x16", of its
+//       top bits too). Exits 0 when they
 //       match, 1 when they differ, 2 when a file cannot be read.
 //   vm_screen pan DEVICE X Y
 //       pans the framebuffer's display to (X, Y) of its memory
@@ -302,9 +303,13 @@ int compare(const std::string &screen_path, int red_offset, int blue_offset,
     for (int y = 0; y < std::min(image.height, screen_height); ++y)
         std::copy_n(image.rgb.begin() + long(size_t(y) * image.width * 3), visible_bytes,
                     expected.begin() + long(size_t(y) * line_bytes));
+    // A display's picture of 5-6-5 pixels has the low bits filled in.
     if (bits == 16)
-        for (size_t i = 0; i < expected.size(); i++)
-            expected[i] &= i % 3 == 1 ? 0xFC : 0xF8;
+        for (size_t i = 0; i < expected.size(); i++) {
+            unsigned char top = i % 3 == 1 ? 0xFC : 0xF8;
+            expected[i] &= top;
+            screen.rgb[i] &= top;
+        }
     std::string differences = describe_differences(screen.rgb, expected, line_bytes);
     if (differences.empty())
         return 0;

@@ -3,25 +3,34 @@
 # what the screen holds afterwards: its memory, read back in the VM, and what
 # QEMU's display shows, taken by the host.
 #
-#   vm_test.sh [--arch A] [--emulator E] --feeder P --screen P --jpeg-fb P
-#              --camera-lcd P --lcd-draw P [--cpack-config F] CASE
+#   vm_test.sh [--arch A] [--emulator E] --feeder P [--uvc-feeder P] --screen P
+#              --jpeg-fb P --camera-lcd P --lcd-draw P [--bench P] [--cpack-config F] CASE
 #
 # CASE is one of: jpeg_fb_vfb jpeg_fb_bochs jpeg_fb_virtio-gpu camera_lcd
-# camera_lcd_vfb camera_lcd_bochs_1024x768 camera_lcd_missing camera_lcd_latency
-# camera_lcd_drm camera_lcd_drm_1024x768 unflushed_writer lcd_draw_bochs
-# camera_lcd_console panned camera_lcd_mode_vfb camera_lcd_drm_replug, and on
-# amd64 camera_lcd_service and camera_lcd_service_late_camera, which install
-# our packages, made by cpack from the build's CPackConfig.cmake F, in a Debian
+# camera_lcd_vfb camera_lcd_bochs_1024x768 camera_lcd_missing camera_lcd_drm
+# camera_lcd_drm_1024x768 unflushed_writer lcd_draw_bochs camera_lcd_console
+# panned camera_lcd_mode_vfb camera_lcd_drm_replug lcd_draw_beside_live_view
+# bench_cortex_a9 (camera-lcd-bench, P), on armhf jpeg_fb_clcd jpeg_fb_clcd16
+# camera_lcd_clcd16 (vexpress-a9's LCD controller at 32 and 16 bits per
+# pixel), and on amd64
+# camera_lcd_usb camera_lcd_usb_large camera_lcd_usb_oversized (their camera
+# a USB one, made by uvc_feeder), camera_lcd_service and
+# camera_lcd_service_late_camera, which install our packages, made by cpack
+# from the build's CPackConfig.cmake F, in a Debian
 # root booted with systemd. The programs are built for the VM's architecture A
 # (default: this machine's); E runs vm_screen on this machine
-# when it is built for another. Exits 0 when every check passed, 1 when one
+# when it is built for another. On armhf the screen is the LCD controller's
+# but in the cases of DRM and its fbdev emulation (camera_lcd_drm*,
+# unflushed_writer, panned), which a graphics card's driver serves (virtio-gpu).
+# Exits 0 when every check passed, 1 when one
 # failed, 77 when the VM cannot be prepared on this machine (not root and
 # tools missing).
 #
 # This file holds the options, the helpers the cases share and the choice of
 # the case. The cases are in cases/, grouped by what they run:
-# still_pictures.sh (jpeg_fb_*, unflushed_writer, lcd_draw_bochs),
-# camera_lcd.sh (camera_lcd*, but for those below), console_pan_mode.sh
+# still_pictures.sh (jpeg_fb_*, unflushed_writer, lcd_draw_*),
+# camera_lcd.sh (camera_lcd*, but for those below, and bench_cortex_a9), usb_camera.sh
+# (camera_lcd_usb*), console_pan_mode.sh
 # (camera_lcd_console, panned, camera_lcd_mode_vfb) and service.sh
 # (camera_lcd_service*). What a case runs in the VM is a file of jobs/, named
 # after it (the service cases run service_job.sh), handed the paths it needs
@@ -34,6 +43,8 @@ failed=0
 arch=$(dpkg --print-architecture)
 emulator=()
 cpack_config=
+uvc_feeder=
+bench=
 
 die() {
     echo "vm_test.sh: $*" >&2
@@ -58,10 +69,12 @@ parse_args() {
         --arch) arch=$2 ;;
         --emulator) read -ra emulator <<<"${2//;/ }" ;;
         --feeder) feeder=$2 ;;
+        --uvc-feeder) uvc_feeder=$2 ;;
         --screen) screen=$2 ;;
         --jpeg-fb) jpeg_fb=$2 ;;
         --camera-lcd) camera_lcd=$2 ;;
         --lcd-draw) lcd_draw=$2 ;;
+        --bench) bench=$2 ;;
         --cpack-config) cpack_config=$2 ;;
         *) die "unknown option $1" ;;
         esac
@@ -104,8 +117,28 @@ run_vm() {
     [ -f "$work/out/vm-done" ] || [ -f "$work/out/vm-stopping" ] || die "the VM did not finish its job"
 }
 
-# The framebuffer driver whose memory QEMU's display shows.
-display_driver() { if [ "$arch" = amd64 ]; then echo bochs; else echo virtio-gpu; fi; }
+# The driver of the machine's screen, as a board's LCD: bochs on amd64, the
+# LCD controller of vexpress-a9 on armhf, virtio-gpu on arm64.
+display_driver() {
+    case "$arch" in
+    amd64) echo bochs ;;
+    armhf) echo clcd ;;
+    *) echo virtio-gpu ;;
+    esac
+}
+
+# The bit red starts at in the driver's 32-bit pixels, or its 16-bit ones.
+red_of() {
+    case "$1" in
+    vfb) echo 0 ;;
+    clcd) echo 16 ;;
+    clcd16) echo 11 ;;
+    *) echo 16 ;;
+    esac
+}
+
+# A graphics card's DRM driver, for the cases of DRM and its fbdev emulation.
+drm_driver() { if [ "$arch" = amd64 ]; then echo bochs; else echo virtio-gpu; fi; }
 
 value() { sed -n "s/^$2=//p" "$1"; }
 
@@ -115,15 +148,19 @@ has_value() {
     false
 }
 
+# An 800x480 screen of BITS (default 32) bits per pixel, lines unpadded.
 is_lcd_geometry() {
-    has_value "$1" xres 800 && has_value "$1" yres 480 && has_value "$1" bits_per_pixel 32 &&
-        has_value "$1" line_length 3200
+    local bits=${2:-32}
+    has_value "$1" xres 800 && has_value "$1" yres 480 && has_value "$1" bits_per_pixel "$bits" &&
+        has_value "$1" line_length $((800 * bits / 8))
 }
 
-# The last argument, when given, is the screen's size (default 800x480).
+# The last argument, when given, is the screen's size (default 800x480), with
+# x16 for 16 bits per pixel. Blue is at the other end of the pixel from red.
 screen_shows() {
     local raw=$1 red=$2 image=$3 area=$4 size=${5:-800x480}
     local blue=$((16 - red))
+    [[ "$size" != *x*x16 ]] || blue=$((11 - red))
     host_screen compare "$raw" "$red" "$blue" "$image" "$area" "$size"
 }
 
@@ -150,8 +187,15 @@ exit_status_is() {
     }
 }
 
+# What camera_lcd said itself: the file without the camera library's line
+# that names the size and rate it streams at.
+program_lines() { grep -v '^Camera /dev/video7: MJPEG ' "$1" || true; }
+
+# One line of the program's own in the file, and it holds the pattern.
 one_line_says() {
-    [ "$(wc -l <"$1")" -eq 1 ] && grep -q "$2" "$1" && return
+    local own
+    own=$(program_lines "$1")
+    [ -n "$own" ] && [ "$(wc -l <<<"$own")" -eq 1 ] && grep -q "$2" <<<"$own" && return
     echo "  $1 holds: $(cat "$1")" >&2
     false
 }
@@ -161,6 +205,8 @@ one_line_says() {
 source "$here/cases/still_pictures.sh"
 # shellcheck source=SCRIPTDIR/cases/camera_lcd.sh
 source "$here/cases/camera_lcd.sh"
+# shellcheck source=SCRIPTDIR/cases/usb_camera.sh
+source "$here/cases/usb_camera.sh"
 # shellcheck source=SCRIPTDIR/cases/console_pan_mode.sh
 source "$here/cases/console_pan_mode.sh"
 # shellcheck source=SCRIPTDIR/cases/service.sh
@@ -179,14 +225,18 @@ parse_args "$@"
 prepare_vm
 work=$(mktemp -d "${TMPDIR:-/tmp}/vm_test.XXXXXX") || die "mktemp failed"
 case "$test_case" in
-jpeg_fb_vfb) jpeg_fb_case vfb 0 ;;
-jpeg_fb_bochs) jpeg_fb_case bochs 16 ;;
-jpeg_fb_virtio-gpu) jpeg_fb_case virtio-gpu 16 ;;
-camera_lcd) camera_lcd_case "$(display_driver)" 16 800x480 ;;
+jpeg_fb_vfb | jpeg_fb_bochs | jpeg_fb_virtio-gpu | jpeg_fb_clcd)
+    jpeg_fb_case "${test_case#jpeg_fb_}" "$(red_of "${test_case#jpeg_fb_}")"
+    ;;
+jpeg_fb_clcd16) jpeg_fb_case clcd16 "$(red_of clcd16)" 16 ;;
+camera_lcd) camera_lcd_case "$(display_driver)" "$(red_of "$(display_driver)")" 800x480 ;;
 camera_lcd_vfb) camera_lcd_case vfb 0 800x480 ;;
+camera_lcd_clcd16) camera_lcd_case clcd16 "$(red_of clcd16)" 800x480 16 ;;
+camera_lcd_usb) camera_lcd_usb_case ;;
+camera_lcd_usb_large) camera_lcd_usb_large_case ;;
+camera_lcd_usb_oversized) camera_lcd_usb_oversized_case ;;
 camera_lcd_bochs_1024x768) camera_lcd_case bochs 16 1024x768 ;;
 camera_lcd_missing) camera_lcd_missing_case ;;
-camera_lcd_latency) camera_lcd_latency_case ;;
 camera_lcd_console) camera_lcd_console_case ;;
 panned) panned_case ;;
 camera_lcd_mode_vfb) camera_lcd_mode_case ;;
@@ -195,6 +245,8 @@ camera_lcd_drm) camera_lcd_drm_case 800x480 ;;
 camera_lcd_drm_1024x768) camera_lcd_drm_case 1024x768 ;;
 unflushed_writer) unflushed_writer_case ;;
 lcd_draw_bochs) lcd_draw_case ;;
+lcd_draw_beside_live_view) lcd_draw_beside_live_view_case ;;
+bench_cortex_a9) bench_case ;;
 camera_lcd_service) camera_lcd_service_case ;;
 camera_lcd_service_late_camera) camera_lcd_service_late_camera_case ;;
 *) die "unknown case '$test_case'" ;;

@@ -78,7 +78,7 @@ shows_text() {
 panned_case() {
     make_jpeg picture 640 360 14
     make_jpeg a 640 480 15
-    run_vm --fb "$(display_driver)-overalloc" --feeder "$feeder" --fps 10 --hold --frame "$work/a.jpg" \
+    run_vm --fb "$(drm_driver)-overalloc" --feeder "$feeder" --fps 10 --hold --frame "$work/a.jpg" \
         --timeout 60 -- sh "$here/jobs/panned.sh" "$screen" "$jpeg_fb" "$camera_lcd" "$work/picture.jpg"
     local r=$work/out/stdout
     check "memory for two screens, the display panned to the second" \
@@ -93,7 +93,7 @@ panned_case() {
     check "camera_lcd: the display shows the frame at (0,0) still" \
         display_shows "$work/out/moved.ppm" "$work/a.pnm" image
     check "camera_lcd: one line for the pan, none about a console that is not on the screen" \
-        diff -u - "$work/out/camera.stderr" <<<"The screen /dev/fb0 changed to 800x480, 32 bits per pixel, lines of 3200 bytes, panned to (0, 480)"
+        diff -u - <(program_lines "$work/out/camera.stderr") <<<"The screen /dev/fb0 changed to 800x480, 32 bits per pixel, lines of 3200 bytes, panned to (0, 480)"
 }
 
 # camera_lcd while the screen changes under it, as fbset changes it: vfb from
@@ -112,7 +112,7 @@ camera_lcd_mode_case() {
     check "vfb 1024x600x16: the memory after the screen as it was marked" tail_is_marked "$out/sixteen.raw"
     check "vfb 800x480x32 again: the frame at (0,0)" screen_shows "$out/back.raw" 0 "$work/a.pnm" image
     check "camera_lcd still runs" has_value "$out/stdout" alive 1
-    check "camera_lcd tells each change in one line" diff -u - "$out/camera.stderr" <<'EOF'
+    check "camera_lcd tells each change in one line" diff -u - <(program_lines "$out/camera.stderr") <<'EOF'
 The screen /dev/fb0 changed to 1024x600, 16 bits per pixel, lines of 2048 bytes
 The screen /dev/fb0 changed to 800x480, 32 bits per pixel, lines of 3200 bytes
 EOF

@@ -1,7 +1,7 @@
 # The VM cases of camera-lcd.service, sourced by vm_test.sh: our packages,
 # made by cpack, installed in a Debian root booted with systemd, with the
-# camera there at boot (camera_lcd_service) and plugged in later
-# (camera_lcd_service_late_camera); service_job.sh is their job in the VM.
+# camera there at boot (camera_lcd_service) and a USB camera plugged in
+# later (camera_lcd_service_late_camera); service_job.sh is their job in the VM.
 # shellcheck shell=bash disable=SC2154  # vm_test.sh sets the tools' paths, here and work
 
 # Our packages as a user gets them, for the VM's architecture (cpack, as for
@@ -32,7 +32,8 @@ camera_lcd_service_case() {
     local frames=(--fps 10 --hold --frame "$work/first.jpg" --fps 50) i
     for i in $(seq 150); do frames+=(--frame "$work/no_image.jpg" --frame "$work/bad_length.jpg"); done
     frames+=(--fps 10)
-    for i in $(seq 250); do frames+=(--frame "$work/last.jpg"); done
+    # shellcheck disable=SC2034  # i counts the frames
+    for i in $(seq 700); do frames+=(--frame "$work/last.jpg"); done
     run_vm --systemd --setup "$work/setup.sh" --feeder "$feeder" "${frames[@]}" --timeout 150 \
         -- sh "/host$here/service_job.sh" boot "$screen"
     local r=$work/out/stdout o=$work/out
@@ -43,7 +44,12 @@ camera_lcd_service_case() {
     check "service: runs as a dynamic user in the group video" runs_as_dynamic_video_user "$r"
     check "service: the display shows the camera's frame" display_shows "$o/boot.ppm" "$work/first.pnm" screen
     check "service: SIGUSR1 puts the status line in the journal" status_line_in "$o/usr1.txt"
-    check "service: writes nowhere but its private /tmp, /var/tmp and its devices" \
+    check "service: systemctl show -p StatusText tells the frames drawn" \
+        grep -qE '^status_text=[0-9.]+ frames drawn a second, 0 undecodable' "$r"
+    check "service: systemctl kill -s USR2 leaves the frame shown in /run/camera-lcd/snapshot.jpg" \
+        cmp -s "$o/snapshot.jpg" "$work/first.jpg"
+    check "service: and nothing else there" has_lines "$o/runtime_dir.txt" ". .. snapshot.jpg"
+    check "service: writes nowhere but its private /tmp, /var/tmp, /run/camera-lcd and its devices" \
         writes_only_runtime_paths "$o/writes.txt"
     check "service: 300 undecodable frames sent leave at most 5 journal lines" at_most_lines 5 "$o/undecodable.txt"
     check "service: and the view goes on in the same process" \
@@ -53,8 +59,13 @@ camera_lcd_service_case() {
     check "service: kill -9: restarted once" has_value "$r" restarts_after_kill 1
     check "service: the picture wiped from the display after the SIGKILL" \
         display_lacks "$o/wiped.ppm" "$work/last.pnm"
-    check "service: the picture is back within the restart delay and 2 s" \
+    check "service: ready again after the SIGKILL within the restart delay and 10 s" \
+        grep -q '^ready_after_kill=' "$r"
+    check "service: the picture is back once it is ready" \
         display_shows "$o/restarted.ppm" "$work/last.pnm" image
+    check "service: SIGSTOP: the watchdog ends it and it is started again" \
+        has_value "$r" restarts_after_sigstop 2
+    check "service: the picture is back after it" display_shows "$o/after_sigstop.ppm" "$work/last.pnm" image
     check "service: systemctl stop ends it cleanly" has_value "$r" result_after_stop success
     check "service: the console in front is in graphics mode while it runs" \
         has_value "$r" console_running graphics
@@ -70,21 +81,23 @@ camera_lcd_service_case() {
     echo "observed - systemd-analyze security: overall exposure $(exposure "$o/security.txt"), for" \
         "$(awk '$1 == "✗" {printf "%s%s", sep, $2; sep = ", "}' "$o/security.txt")"
     echo "observed - camera_lcd started again $(value "$r" started_after_kill) s after the SIGKILL" \
-        "(restart delay $(value "$r" restart_delay) s); the display taken" \
-        "$(seconds "$(value "$r" restarted_asked)") s after it"
+        "(restart delay $(value "$r" restart_delay) s), ready $(seconds "$(value "$r" ready_after_kill)") s after it"
+    echo "observed - SIGSTOP: ready again $(seconds "$(value "$r" back_after_sigstop)") s after it" \
+        "(watchdog $(value "$r" watchdog_usec)); systemd's status: $(value "$r" status_text)"
     echo "observed - systemd: startup finished in $(value "$r" boot_time)"
 }
 
-# No camera at boot: the service waits; the camera plugged in brings the picture.
+# No camera at boot: the service waits; a USB camera plugged in brings the
+# picture, /dev/video7 made by udev from the rule a board installs; unplugged,
+# the service waits for it; plugged in again, the picture is back.
 camera_lcd_service_late_camera_case() {
     make_packages
+    echo "install -m 644 /host${here%/tests/vm}/docs/udev/70-usb-camera-video7.rules /etc/udev/rules.d/" \
+        >>"$work/setup.sh"
     make_jpeg last 640 480 14
-    local frames=(--fps 10) i
-    # shellcheck disable=SC2034  # i counts the frames
-    for i in $(seq 150); do frames+=(--frame "$work/last.jpg"); done
-    run_vm --systemd --setup "$work/setup.sh" --late-camera --feeder "$feeder" "${frames[@]}" \
-        --timeout 60 -- sh "/host$here/service_job.sh" late "$screen"
-    local r=$work/out/stdout
+    run_vm --systemd --setup "$work/setup.sh" --late-camera --usb-camera --uvc-feeder "$uvc_feeder" \
+        --fps 10 --repeat --frame "$work/last.jpg" --timeout 60 -- sh "/host$here/service_job.sh" late "$screen"
+    local r=$work/out/stdout o=$work/out
     check "service without a camera: waits to be started again" \
         has_value "$r" substate_without_camera auto-restart
     check "service without a camera: says why" grep -q 'cannot start the camera /dev/video7' \
@@ -92,11 +105,71 @@ camera_lcd_service_late_camera_case() {
     check "service: the camera plugged in, the picture comes within the restart delay and 2 s" \
         display_shows "$work/out/plugged.ppm" "$work/last.pnm" image
     check "service: and has the camera open" has_value "$r" camera_open_after_plug 1
+    check "udev: /dev/video7 is its link to uvcvideo's capture node, no other node's" \
+        links_video7_to_uvc_capture "$r" "$o"
+    check "service: the camera unplugged, /dev/video7 goes" has_value "$r" video7_after_unplug gone
+    check "service: and camera_lcd says the camera stopped and waits in the same process" \
+        has_value "$r" after_unplug "said running $(value "$r" pid_after_plug)"
+    check "service: the camera plugged in again, the picture is back" \
+        display_shows "$o/replugged.ppm" "$work/last.pnm" image
     echo "observed - camera_lcd started $(value "$r" started_after_plug) s after the camera came" \
         "($(grep -c 'cannot start the camera' "$work/out/without_camera.txt") failed starts before," \
         "restart delay $(value "$r" restart_delay) s); the display taken" \
         "$(seconds "$(value "$r" plugged_asked)") s after it"
+    echo "observed - /dev/video7 -> $(value "$r" video7); the nodes (name index driver capabilities" \
+        "udev's links): $(node_table "$o" | paste -sd ';')"
+    local back
+    back=$(value "$r" back_after_replug)
+    back=${back:+back $(seconds "$back") s after the replug}
+    echo "observed - camera_lcd said the camera stopped $(seconds "$(value "$r" stopped_after_unplug)") s" \
+        "after the unplug, and ${back:-never back}"
     echo "observed - systemd: startup finished in $(value "$r" boot_time)"
+}
+
+# Each video node of the job's nodes.txt (name, index, driver) with what
+# udev's database holds for it: the capabilities v4l_id found, the links.
+node_table() {
+    local name index driver
+    while read -r name index driver; do
+        echo "$name $index $driver" "$(awk -v node="N: $name" 'BEGIN {RS = ""; FS = "\n"}
+            {
+                hit = 0; caps = "-"; links = ""
+                for (i = 1; i <= NF; i++) {
+                    if ($i == node) hit = 1
+                    else if ($i ~ /^E: ID_V4L_CAPABILITIES=/) caps = substr($i, 24)
+                    else if ($i ~ /^S: /) links = links " " substr($i, 4)
+                }
+                if (hit) print caps links
+            }' "$1/udev.txt")"
+    done <"$1/nodes.txt"
+}
+
+# The link is udev's (its database lists it) to the node of index 0 of
+# uvcvideo, and no other node's: not the gadget's output node nor uvcvideo's
+# metadata node.
+links_video7_to_uvc_capture() {
+    local target table name index driver line wrong=0
+    target=$(value "$1" video7)
+    table=$(node_table "$2")
+    while read -r line; do
+        read -r name index driver _ <<<"$line"
+        if [ "$name" = "$target" ]; then
+            [ "$index $driver" = "0 uvcvideo" ] && [[ " $line " == *" video7 "* ]] || wrong=1
+        elif [[ " $line " == *" video7 "* ]]; then
+            wrong=1
+        fi
+    done <<<"$table"
+    [ -n "$target" ] && [ "$(grep -c " uvcvideo " <<<"$table")" = 2 ] && [ "$wrong" = 0 ] && return
+    echo "  /dev/video7 -> '$target'; the nodes (name index driver capabilities links):" >&2
+    node_table "$2" | sed 's/^/  /' >&2
+    false
+}
+
+# The file's lines, joined by spaces, are $2.
+has_lines() {
+    [ "$(paste -sd ' ' "$1")" = "$2" ] && return
+    echo "  $1 holds: $(paste -sd ' ' "$1")" >&2
+    false
 }
 
 # Hundredths of a second as seconds.
@@ -120,7 +193,7 @@ runs_as_dynamic_video_user() {
 # Each line of the probe says "PATH writable" or "PATH not writable: why";
 # only these may be writable, and they must be.
 writes_only_runtime_paths() {
-    local writable=" /tmp /var/tmp /dev/fb0 /dev/dri/card0 /dev/video7 /dev/tty7 " path verdict want wrong=0
+    local writable=" /tmp /var/tmp /run/camera-lcd /dev/fb0 /dev/dri/card0 /dev/video7 /dev/tty7 " path verdict want wrong=0
     [ "$(wc -l <"$1")" -ge 10 ] || wrong=1
     while read -r path verdict _; do
         want=not
