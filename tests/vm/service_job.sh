@@ -76,17 +76,6 @@ more_lines() {
     sleep 0.3
 }
 
-# Takes the picture NAME a fifth of a second before $3 seconds after the time
-# $2 (from centis), so that the host has it before they are up (sleep wakes a
-# little late), and prints NAME_asked=HUNDREDTHS after $2 at which it was
-# asked for.
-dump_at() {
-    left=$(($2 + $3 * 100 - 20 - $(centis)))
-    [ "$left" -le 0 ] || sleep "$((left / 100)).$(printf %02d $((left % 100)))"
-    echo "$1_asked=$(($(centis) - $2))"
-    dump "$1"
-}
-
 # The unit's restart delay in whole seconds.
 restart_delay() { prop RestartUSec | sed -n 's/^\([0-9]*\)s$/\1/p'; }
 
@@ -259,7 +248,8 @@ check_late_camera() {
     t0=$(centis)
     restart=$(restart_delay)
     echo "restart_delay=$restart"
-    dump_at plugged "$t0" $((restart + 2))
+    running_again 0 $((restart * 10 + 150)) && echo "ready_after_plug=$(($(centis) - t0))"
+    dump plugged
     echo "started_after_plug=$(started_after "$t0")"
     camera_open && echo camera_open_after_plug=1 || echo camera_open_after_plug=0
     echo "pid_after_plug=$(prop MainPID)"

@@ -102,7 +102,9 @@ camera_lcd_service_late_camera_case() {
         has_value "$r" substate_without_camera auto-restart
     check "service without a camera: says why" grep -q 'cannot start the camera /dev/video7' \
         "$work/out/without_camera.txt"
-    check "service: the camera plugged in, the picture comes within the restart delay and 2 s" \
+    check "service: the camera plugged in, it is ready within the restart delay and 15 s" \
+        grep -q '^ready_after_plug=' "$r"
+    check "service: and the picture comes once it is ready" \
         display_shows "$work/out/plugged.ppm" "$work/last.pnm" image
     check "service: and has the camera open" has_value "$r" camera_open_after_plug 1
     check "udev: /dev/video7 is its link to uvcvideo's capture node, no other node's" \
@@ -114,8 +116,8 @@ camera_lcd_service_late_camera_case() {
         display_shows "$o/replugged.ppm" "$work/last.pnm" image
     echo "observed - camera_lcd started $(value "$r" started_after_plug) s after the camera came" \
         "($(grep -c 'cannot start the camera' "$work/out/without_camera.txt") failed starts before," \
-        "restart delay $(value "$r" restart_delay) s); the display taken" \
-        "$(seconds "$(value "$r" plugged_asked)") s after it"
+        "restart delay $(value "$r" restart_delay) s), ready" \
+        "$(seconds "$(value "$r" ready_after_plug)") s after it"
     echo "observed - /dev/video7 -> $(value "$r" video7); the nodes (name index driver capabilities" \
         "udev's links): $(node_table "$o" | paste -sd ';')"
     local back
